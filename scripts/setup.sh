@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian 12), then configures and builds into build/.
+# Safe to run again: installs nothing and rebuilds only what changed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    cmake g++ make pkg-config qt6-base-dev libblkid-dev
+    # tests of the real window and of real volumes
+    xvfb xauth openbox wmctrl xdotool x11-utils imagemagick e2fsprogs util-linux
+    # references for the benchmarks
+    findutils coreutils rsync strace
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)"

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "services.h"
+
+#include <string>
+#include <vector>
+
+namespace pendrel {
+
+class FileSystem;
+
+// State of one run, owned by the caller: files modified strictly after
+// StartZeit are saved into target + "/" + ZielVz, a folder created (or reused)
+// on the first copy only.
+struct RunState
+{
+    TimePoint StartZeit;
+    std::string ZielVz;
+    bool ZielVzAngelegt = false;
+};
+
+// Where the walk reports its status texts; the window shows them and lets
+// itself repaint in processPendingEvents().
+class Progress
+{
+public:
+    virtual ~Progress() = default;
+    virtual void showStatus(const std::string &text) = 0;
+    virtual void processPendingEvents() = 0;
+};
+
+// Something that could not be saved or read: the full path of the source (or
+// of the directory), the errno value, and a text for the user.
+struct SaveFailure
+{
+    std::string path;
+    int error = 0;
+    std::string reason;
+};
+
+// Saves changed files of directory trees, flat, into one backup folder on the
+// target volume. One object per run; every VzSichern call of a run shares the
+// backup folder, its taken names and the failure list.
+class DirectoryBackup
+{
+public:
+    // target: the volume's mount point; settingsFile: full path of the
+    // settings file, which is never copied.
+    DirectoryBackup(FileSystem &fs, Progress &progress, RunState &state,
+                    std::string target, std::string settingsFile);
+    ~DirectoryBackup();
+    DirectoryBackup(const DirectoryBackup &) = delete;
+    DirectoryBackup &operator=(const DirectoryBackup &) = delete;
+
+    // Saves every file under pfad modified after state.StartZeit: a
+    // directory's own files first, then its subdirectories in the order
+    // found, depth first. Failures are recorded and the walk goes on.
+    void VzSichern(const std::string &pfad);
+
+    // Flushes the target volume (syncfs) when a backup folder was used;
+    // a failure is recorded. Call once after the last VzSichern.
+    void finish();
+
+    [[nodiscard]] const std::vector<SaveFailure> &failures() const { return m_failures; }
+    [[nodiscard]] std::size_t savedCount() const { return m_saved; }
+
+private:
+    class Impl;
+    Impl *m_impl;
+    std::vector<SaveFailure> m_failures;
+    std::size_t m_saved = 0;
+};
+
+} // namespace pendrel

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstddef>
+
+namespace pendrel {
+
+// The file-system calls the backup engine makes, one virtual per system call so
+// that tests can wrap the real implementation and fail any call on purpose.
+// Every call returns what the system call returns on success and -errno on
+// failure (never -1 with errno set). Names are relative to the directory
+// descriptor `dirFd`; AT_FDCWD with an absolute path works too.
+class FileSystem
+{
+public:
+    virtual ~FileSystem() = default;
+
+    // Opens a directory for reading its entries. With followLinks false a
+    // symbolic link is refused (-ELOOP or -ENOTDIR). Returns a descriptor.
+    [[nodiscard]] virtual int openDirectory(int dirFd, const char *name, bool followLinks) = 0;
+    // Fills buf with linux_dirent64 records (getdents64). Returns the bytes
+    // filled, 0 at the end of the directory.
+    [[nodiscard]] virtual long readDirectory(int fd, void *buf, std::size_t size) = 0;
+    // fstatat; followLinks false adds AT_SYMLINK_NOFOLLOW.
+    [[nodiscard]] virtual int statAt(int dirFd, const char *name, struct stat *st, bool followLinks) = 0;
+    // Opens a file for reading (links followed).
+    [[nodiscard]] virtual int openForReading(int dirFd, const char *name) = 0;
+    // Creates a new file for writing, failing with -EEXIST if the name exists.
+    [[nodiscard]] virtual int createExclusive(int dirFd, const char *name) = 0;
+    // Creates one directory level; -EEXIST if it already exists.
+    [[nodiscard]] virtual int makeDirectory(int dirFd, const char *name) = 0;
+    // copy_file_range from the current offsets. Returns bytes copied, 0 at the
+    // end of the source; -EXDEV, -EINVAL or -EOPNOTSUPP mean "use read/write".
+    [[nodiscard]] virtual long copyRange(int fromFd, int toFd, std::size_t size) = 0;
+    [[nodiscard]] virtual long read(int fd, void *buf, std::size_t size) = 0;
+    [[nodiscard]] virtual long write(int fd, const void *buf, std::size_t size) = 0;
+    // futimens: sets access and modification time of an open file.
+    [[nodiscard]] virtual int setTimes(int fd, const struct timespec times[2]) = 0;
+    // Renames without replacing: -EEXIST when `to` exists.
+    [[nodiscard]] virtual int renameNoReplace(int fromDirFd, const char *from, int toDirFd, const char *to) = 0;
+    [[nodiscard]] virtual int unlinkAt(int dirFd, const char *name) = 0;
+    // syncfs: flushes the whole file system holding fd.
+    [[nodiscard]] virtual int syncFileSystem(int fd) = 0;
+    // close; an error here can mean lost written data (NFS, full disks).
+    virtual int close(int fd) = 0;
+};
+
+// The real calls.
+class PosixFileSystem final : public FileSystem
+{
+public:
+    int openDirectory(int dirFd, const char *name, bool followLinks) override;
+    long readDirectory(int fd, void *buf, std::size_t size) override;
+    int statAt(int dirFd, const char *name, struct stat *st, bool followLinks) override;
+    int openForReading(int dirFd, const char *name) override;
+    int createExclusive(int dirFd, const char *name) override;
+    int makeDirectory(int dirFd, const char *name) override;
+    long copyRange(int fromFd, int toFd, std::size_t size) override;
+    long read(int fd, void *buf, std::size_t size) override;
+    long write(int fd, const void *buf, std::size_t size) override;
+    int setTimes(int fd, const struct timespec times[2]) override;
+    int renameNoReplace(int fromDirFd, const char *from, int toDirFd, const char *to) override;
+    int unlinkAt(int dirFd, const char *name) override;
+    int syncFileSystem(int fd) override;
+    int close(int fd) override;
+};
+
+} // namespace pendrel

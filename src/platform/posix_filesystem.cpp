@@ -1,0 +1,92 @@
+#include "filesystem.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace pendrel {
+
+namespace {
+
+template<typename T>
+T result(T value)
+{
+    return value < 0 ? T(-errno) : value;
+}
+
+} // namespace
+
+int PosixFileSystem::openDirectory(int dirFd, const char *name, bool followLinks)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+    return result(::openat(dirFd, name, flags));
+}
+
+long PosixFileSystem::readDirectory(int fd, void *buf, std::size_t size)
+{
+    return result(long(::syscall(SYS_getdents64, fd, buf, size)));
+}
+
+int PosixFileSystem::statAt(int dirFd, const char *name, struct stat *st, bool followLinks)
+{
+    return result(::fstatat(dirFd, name, st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW));
+}
+
+int PosixFileSystem::openForReading(int dirFd, const char *name)
+{
+    return result(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+}
+
+int PosixFileSystem::createExclusive(int dirFd, const char *name)
+{
+    return result(::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+}
+
+int PosixFileSystem::makeDirectory(int dirFd, const char *name)
+{
+    return result(::mkdirat(dirFd, name, 0777));
+}
+
+long PosixFileSystem::copyRange(int fromFd, int toFd, std::size_t size)
+{
+    return result(long(::copy_file_range(fromFd, nullptr, toFd, nullptr, size, 0)));
+}
+
+long PosixFileSystem::read(int fd, void *buf, std::size_t size)
+{
+    return result(long(::read(fd, buf, size)));
+}
+
+long PosixFileSystem::write(int fd, const void *buf, std::size_t size)
+{
+    return result(long(::write(fd, buf, size)));
+}
+
+int PosixFileSystem::setTimes(int fd, const struct timespec times[2])
+{
+    return result(::futimens(fd, times));
+}
+
+int PosixFileSystem::renameNoReplace(int fromDirFd, const char *from, int toDirFd, const char *to)
+{
+    return result(::renameat2(fromDirFd, from, toDirFd, to, RENAME_NOREPLACE));
+}
+
+int PosixFileSystem::unlinkAt(int dirFd, const char *name)
+{
+    return result(::unlinkat(dirFd, name, 0));
+}
+
+int PosixFileSystem::syncFileSystem(int fd)
+{
+    return result(::syncfs(fd));
+}
+
+int PosixFileSystem::close(int fd)
+{
+    return result(::close(fd));
+}
+
+} // namespace pendrel
