@@ -1,0 +1,183 @@
+#include "volumes.h"
+
+#include "services.h"
+
+#include <QFile>
+#include <QStorageInfo>
+
+#include <blkid.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pendrel {
+
+namespace {
+
+bool isOctalDigit(char c)
+{
+    return c >= '0' && c <= '7';
+}
+
+// mountinfo writes space, tab, newline and backslash as "\" + three octal digits.
+std::string decodeMountField(std::string_view field)
+{
+    std::string out;
+    out.reserve(field.size());
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && isOctalDigit(field[i + 1])
+            && isOctalDigit(field[i + 2]) && isOctalDigit(field[i + 3])) {
+            out += char((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string_view> splitFields(std::string_view line)
+{
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    while (start <= line.size()) {
+        const std::size_t end = std::min(line.find(' ', start), line.size());
+        fields.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+    return fields;
+}
+
+// Below /media/<user>/ or /run/media/<user>/, where udisks mounts removable
+// media; /media and /media/<user> themselves are not volumes.
+bool isRemovableMountPoint(std::string_view mountPoint)
+{
+    for (std::string_view prefix : {std::string_view("/media/"), std::string_view("/run/media/")}) {
+        if (!mountPoint.starts_with(prefix))
+            continue;
+        const std::string_view rest = mountPoint.substr(prefix.size());
+        const std::size_t slash = rest.find('/');
+        return slash != std::string_view::npos && slash > 0 && slash + 1 < rest.size();
+    }
+    return false;
+}
+
+// Reads the label from the file system's superblock. Only block devices are
+// probed: a mount source such as "tmpfs" is no file to open.
+std::string probeLabel(const std::string &device)
+{
+    struct stat st;
+    if (device.empty() || device.front() != '/' || ::stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return {};
+    blkid_probe probe = blkid_new_probe_from_filename(device.c_str());
+    if (!probe)
+        return {};
+    std::string label;
+    if (blkid_probe_enable_superblocks(probe, 1) == 0
+        && blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL) == 0
+        && blkid_do_safeprobe(probe) == 0) {
+        const char *value = nullptr;
+        std::size_t length = 0;
+        if (blkid_probe_lookup_value(probe, "LABEL", &value, &length) == 0)
+            label = textFromBuffer(value, length);
+    }
+    blkid_free_probe(probe);
+    return label;
+}
+
+} // namespace
+
+std::string readProcMountInfo()
+{
+    std::string text;
+    const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buffer[1 << 14];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(buffer, std::size_t(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+std::string labelOfVolume(const Volume &volume)
+{
+    const QStorageInfo storage(QFile::decodeName(QByteArray::fromStdString(volume.mountPoint)));
+    const QString name = storage.name();
+    if (!name.isEmpty())
+        return name.toUtf8().toStdString();
+    return probeLabel(volume.device);
+}
+
+VolumeFinder::VolumeFinder(MountTableSource mountTable, LabelSource labels)
+    : m_mountTable(std::move(mountTable)), m_labels(std::move(labels))
+{
+}
+
+std::vector<Volume> VolumeFinder::removableVolumes() const
+{
+    const std::string table = m_mountTable();
+    // Keyed by mount point: sorted, and of two mounts stacked on one point
+    // the later, visible one wins.
+    std::map<std::string, Volume> found;
+    std::size_t start = 0;
+    while (start < table.size()) {
+        const std::size_t end = std::min(table.find('\n', start), table.size());
+        const std::vector<std::string_view> fields = splitFields(std::string_view(table).substr(start, end - start));
+        start = end + 1;
+        // id, parent, device, root, mount point, options, optional fields,
+        // "-", type, source, super options.
+        if (fields.size() < 10)
+            continue;
+        const auto separator = std::find(fields.begin() + 6, fields.end(), std::string_view("-"));
+        if (fields.end() - separator < 3)
+            continue;
+        Volume volume;
+        volume.mountPoint = decodeMountField(fields[4]);
+        volume.device = decodeMountField(*(separator + 2));
+        if (isRemovableMountPoint(volume.mountPoint))
+            found.insert_or_assign(volume.mountPoint, std::move(volume));
+    }
+    std::vector<Volume> volumes;
+    volumes.reserve(found.size());
+    for (auto &[mountPoint, volume] : found) {
+        volume.label = m_labels(volume);
+        volumes.push_back(std::move(volume));
+    }
+    return volumes;
+}
+
+std::optional<Volume> VolumeFinder::query(const std::string &expectedName) const
+{
+    std::vector<Volume> volumes = removableVolumes();
+    if (volumes.empty())
+        return std::nullopt;
+    if (!expectedName.empty()) {
+        const std::string wanted = upperCased(expectedName);
+        for (Volume &volume : volumes) {
+            if (upperCased(volume.label) == wanted)
+                return std::move(volume);
+        }
+    }
+    return std::move(volumes.front());
+}
+
+std::string textFromBuffer(const char *buffer, std::size_t size)
+{
+    if (!buffer)
+        return {};
+    return std::string(buffer, ::strnlen(buffer, size));
+}
+
+} // namespace pendrel
