@@ -1,0 +1,260 @@
+#include "frmsichern.h"
+
+#include "directorybrowser.h"
+#include "settingsfile.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+#include <cstring>
+
+namespace {
+
+// Sizes and positions come in twips: 15 to a pixel at 96 dots per inch.
+void place(QWidget *control, int left, int top, int width, int height)
+{
+    control->setGeometry(left / 15, top / 15, width / 15, height / 15);
+}
+
+QByteArray bytesOf(const std::string &text)
+{
+    return QByteArray(text.data(), qsizetype(text.size()));
+}
+
+constexpr int BytesRole = Qt::UserRole;
+constexpr int RepaintIntervalMs = 30;
+
+} // namespace
+
+frmSichern::frmSichern(WindowServices services, QWidget *parent)
+    : QWidget(parent)
+    , m_services(std::move(services))
+{
+    setObjectName(QStringLiteral("frmSichern"));
+    setWindowTitle(QStringLiteral("Pendrel"));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/pendrel-32x32-16.png"));
+    icon.addFile(QStringLiteral(":/icons/pendrel-32x32-2.png"));
+    icon.addFile(QStringLiteral(":/icons/pendrel-16x16-16.png"));
+    setWindowIcon(icon);
+    setFixedSize(544, 191);
+    createControls();
+}
+
+void frmSichern::createControls()
+{
+    Command1 = new QPushButton(QStringLiteral("?"), this);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    place(Command1, 3465, 1710, 1440, 375);
+
+    Drive1 = new QComboBox(this);
+    Drive1->setObjectName(QStringLiteral("Drive1"));
+    place(Drive1, 5190, 1950, 2820, 315);
+    Drive1->addItem(QStringLiteral("/"));
+    if (m_services.removableVolumes) {
+        for (const pendrel::Volume &volume : m_services.removableVolumes())
+            Drive1->addItem(QFile::decodeName(bytesOf(volume.mountPoint)));
+    }
+
+    Dir1 = new DirectoryBrowser(this);
+    Dir1->setObjectName(QStringLiteral("Dir1"));
+    place(Dir1, 5205, 375, 2835, 1380);
+
+    txtDiskName = new QLineEdit(QStringLiteral("Text1"), this);
+    txtDiskName->setObjectName(QStringLiteral("txtDiskName"));
+    place(txtDiskName, 45, 1890, 3060, 330);
+
+    Command2 = new QPushButton(QStringLiteral("&Remove"), this);
+    Command2->setObjectName(QStringLiteral("Command2"));
+    place(Command2, 3420, 915, 1470, 360);
+
+    cmdHinz = new QPushButton(QStringLiteral("<< &Add"), this);
+    cmdHinz->setObjectName(QStringLiteral("cmdHinz"));
+    place(cmdHinz, 3420, 450, 1440, 360);
+
+    lstArbVz = new QListWidget(this);
+    lstArbVz->setObjectName(QStringLiteral("lstArbVz"));
+    lstArbVz->setSelectionMode(QAbstractItemView::SingleSelection);
+    place(lstArbVz, 30, 330, 3135, 1230);
+
+    lblIchpruef = new QLabel(this);
+    lblIchpruef->setObjectName(QStringLiteral("lblIchprüf"));
+    place(lblIchpruef, 90, 2460, 7905, 285);
+
+    Label2 = new QLabel(QStringLiteral("&Diskette Name"), this);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setBuddy(txtDiskName);
+    place(Label2, 30, 1620, 3075, 225);
+
+    Label1 = new QLabel(QStringLiteral("Working Directories"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    place(Label1, 60, 90, 3135, 210);
+
+    // Labels take no focus; Qt leaves them out of the chain.
+    const QList<QWidget *> tabOrder = {lstArbVz, cmdHinz, Command2, txtDiskName, Dir1, Drive1, Command1};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    lstArbVz->setFocus();
+
+    connect(cmdHinz, &QPushButton::clicked, this, &frmSichern::cmdHinz_Click);
+    connect(Command2, &QPushButton::clicked, this, &frmSichern::Command2_Click);
+    connect(Command1, &QPushButton::clicked, this, &frmSichern::Command1_Click);
+    connect(Drive1, &QComboBox::activated, this, &frmSichern::Drive1_Change);
+    connect(Dir1, &DirectoryBrowser::opened, this, &frmSichern::rememberOpened);
+}
+
+void frmSichern::Form_Load()
+{
+    const pendrel::LoadResult loaded = pendrel::loadSettings(m_services.settingsFile);
+    switch (loaded.status) {
+    case pendrel::LoadStatus::Loaded:
+        m_loadedName = bytesOf(loaded.settings.diskName);
+        txtDiskName->setText(QString::fromLocal8Bit(m_loadedName));
+        for (const std::string &directory : loaded.settings.directories)
+            appendEntry(bytesOf(directory));
+        break;
+    case pendrel::LoadStatus::Missing:
+        m_services.boxes.show("The file Sichern.txt is damaged or not existing!", pendrel::Buttons::Ok);
+        break;
+    case pendrel::LoadStatus::Unreadable:
+        m_services.boxes.show(std::string("The file Sichern.txt cannot be read: ") + std::strerror(loaded.error)
+                                      + ".\nPendrel starts with an empty list; saving at the end replaces the file.",
+                              pendrel::Buttons::Ok, m_services.settingsFile);
+        break;
+    }
+    m_run.StartZeit = m_services.clock.now();
+}
+
+void frmSichern::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_activated) {
+        m_activated = true;
+        Form_Activate();
+    }
+}
+
+void frmSichern::Form_Activate()
+{
+    Dir1->openPath(QStringLiteral("/"));
+}
+
+void frmSichern::rememberOpened(const QString &path)
+{
+    QString drive;
+    for (int i = 0; i < Drive1->count(); ++i) {
+        const QString root = Drive1->itemText(i);
+        const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+        if ((path == root || path.startsWith(prefix)) && root.size() > drive.size())
+            drive = root;
+    }
+    m_lastOpenedOnDrive.insert(drive, path);
+}
+
+void frmSichern::Drive1_Change(int index)
+{
+    const QString root = Drive1->itemText(index);
+    Dir1->openPath(m_lastOpenedOnDrive.value(root, root));
+}
+
+void frmSichern::cmdHinz_Click()
+{
+    if (!Dir1->path().isEmpty())
+        appendEntry(QFile::encodeName(Dir1->path()));
+}
+
+void frmSichern::Command2_Click()
+{
+    const QList<QListWidgetItem *> selected = lstArbVz->selectedItems();
+    if (selected.isEmpty())
+        return;
+    delete lstArbVz->takeItem(lstArbVz->row(selected.first()));
+    lstArbVz->clearSelection();
+}
+
+void frmSichern::Command1_Click()
+{
+    const QString readme = m_services.readmeFile;
+    if (QFileInfo(readme).isFile() && m_services.openUrl(QUrl::fromLocalFile(readme)))
+        return;
+    m_services.boxes.show("The read-me file could not be opened.", pendrel::Buttons::Ok, QFile::encodeName(readme).toStdString());
+}
+
+void frmSichern::appendEntry(const QByteArray &bytes)
+{
+    auto *item = new QListWidgetItem(QFile::decodeName(bytes));
+    item->setData(BytesRole, bytes);
+    lstArbVz->addItem(item);
+}
+
+void frmSichern::closeEvent(QCloseEvent *event)
+{
+    if (m_closed) {
+        event->accept();
+        return;
+    }
+    // The sequence runs outside Qt's close handling: while Qt is closing a
+    // window, a second close from the window manager would destroy it.
+    event->ignore();
+    if (!m_closing) {
+        m_closing = true;
+        QMetaObject::invokeMethod(this, &frmSichern::Form_QueryUnload, Qt::QueuedConnection);
+    }
+}
+
+void frmSichern::Form_QueryUnload()
+{
+    cmdHinz->setEnabled(false);
+    Command2->setEnabled(false);
+    const pendrel::ExitServices services{m_services.boxes, m_services.clock, m_services.fileSystem, *this,
+                                         m_services.queryVolume, m_services.settingsFile};
+    m_exitStatus = pendrel::runExitSequence(*this, services, m_run).exitStatus();
+    m_closed = true;
+    close();
+}
+
+void frmSichern::restoreWindow()
+{
+    if (isMinimized())
+        showNormal();
+}
+
+std::string frmSichern::diskName() const
+{
+    const QString text = txtDiskName->text();
+    if (text == QString::fromLocal8Bit(m_loadedName))
+        return m_loadedName.toStdString();
+    return text.toLocal8Bit().toStdString();
+}
+
+int frmSichern::entryCount() const
+{
+    return lstArbVz->count();
+}
+
+std::string frmSichern::entry(int index) const
+{
+    const QListWidgetItem *item = lstArbVz->item(index);
+    return item ? item->data(BytesRole).toByteArray().toStdString() : std::string();
+}
+
+void frmSichern::showStatus(const std::string &text)
+{
+    lblIchpruef->setText(QString::fromLocal8Bit(bytesOf(text)));
+}
+
+void frmSichern::processPendingEvents()
+{
+    if (m_sinceRepaint.isValid() && m_sinceRepaint.elapsed() < RepaintIntervalMs)
+        return;
+    QCoreApplication::processEvents();
+    m_sinceRepaint.start();
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "directorybackup.h"
+#include "exitsequence.h"
+#include "services.h"
+#include "volumes.h"
+
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QUrl>
+#include <QWidget>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class DirectoryBrowser;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+
+// Everything the window takes from outside, so tests can run it without a
+// real volume, clock or desktop.
+struct WindowServices
+{
+    pendrel::MessageBoxes &boxes;
+    const pendrel::Clock &clock;
+    pendrel::FileSystem &fileSystem;
+    std::function<std::vector<pendrel::Volume>()> removableVolumes;
+    pendrel::VolumeQuery queryVolume;
+    std::string settingsFile;
+    QString readmeFile;
+    std::function<bool(const QUrl &)> openUrl = QDesktopServices::openUrl;
+};
+
+class frmSichern : public QWidget, private pendrel::ExitHost, private pendrel::Progress
+{
+    Q_OBJECT
+
+public:
+    explicit frmSichern(WindowServices services, QWidget *parent = nullptr);
+
+    // Reads the settings (asking about a missing file), then takes StartZeit.
+    void Form_Load();
+    // 0 after a complete save or when the user chose not to save.
+    [[nodiscard]] int exitStatus() const { return m_exitStatus; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createControls();
+    void Form_Activate();
+    void rememberOpened(const QString &path);
+    void Drive1_Change(int index);
+    void cmdHinz_Click();
+    void Command2_Click();
+    void Command1_Click();
+    void Form_QueryUnload();
+    void appendEntry(const QByteArray &bytes);
+
+    void restoreWindow() override;
+    std::string diskName() const override;
+    int entryCount() const override;
+    std::string entry(int index) const override;
+
+    void showStatus(const std::string &text) override;
+    void processPendingEvents() override;
+
+    WindowServices m_services;
+    pendrel::RunState m_run;
+    QByteArray m_loadedName = QByteArrayLiteral("Text1");
+    QHash<QString, QString> m_lastOpenedOnDrive;
+    QElapsedTimer m_sinceRepaint;
+    bool m_activated = false;
+    bool m_closing = false;
+    bool m_closed = false;
+    int m_exitStatus = 0;
+
+    QPushButton *Command1;
+    QComboBox *Drive1;
+    DirectoryBrowser *Dir1;
+    QLineEdit *txtDiskName;
+    QPushButton *Command2;
+    QPushButton *cmdHinz;
+    QListWidget *lstArbVz;
+    QLabel *lblIchpruef;
+    QLabel *Label2;
+    QLabel *Label1;
+};
