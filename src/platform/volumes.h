@@ -35,8 +35,8 @@ public:
     [[nodiscard]] std::vector<Volume> removableVolumes() const;
 
     // The volume query of the exit sequence: the volume whose label equals
-    // expectedName ignoring case, else the first by mount point; nullopt when
-    // there is none.
+    // expectedName ignoring case, else (or when expectedName is empty) the
+    // first by mount point; nullopt when there is none.
     [[nodiscard]] std::optional<Volume> query(const std::string &expectedName) const;
 
 private:
