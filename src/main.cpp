@@ -1,11 +1,42 @@
+#include "filesystem.h"
+#include "frmsichern.h"
+#include "qtmessageboxes.h"
+#include "services.h"
+#include "unixsignals.h"
+#include "volumes.h"
+
 #include <QApplication>
-#include <QWidget>
+
+#include <csignal>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QWidget window;
-    window.setWindowTitle(QStringLiteral("Pendrel"));
+
+    pendrel::SystemClock clock;
+    pendrel::PosixFileSystem fileSystem;
+    pendrel::VolumeFinder volumes;
+    QtMessageBoxes boxes;
+    const std::string appDir = pendrel::applicationDirectory();
+
+    frmSichern window({
+            .boxes = boxes,
+            .clock = clock,
+            .fileSystem = fileSystem,
+            .removableVolumes = [&volumes] { return volumes.removableVolumes(); },
+            .queryVolume = [&volumes](const std::string &name) { return volumes.query(name); },
+            .settingsFile = appDir + "/sichern.txt",
+            .readmeFile = QString::fromStdString(appDir + "/Readme.txt"),
+    });
+    boxes.setParentWidget(&window);
+    window.Form_Load();
+
+    // Installed only now: before StartZeit there is nothing to save, and the
+    // default action may end the program.
+    UnixSignals unixSignals({SIGTERM, SIGHUP, SIGINT});
+    QObject::connect(&unixSignals, &UnixSignals::received, &window, [&window] { window.close(); });
+
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    return status != 0 ? status : window.exitStatus();
 }

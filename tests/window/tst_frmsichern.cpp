@@ -1,5 +1,6 @@
 #include "directorybrowser.h"
 #include "filesystem.h"
+#include "scriptedmessageboxes.h"
 #include "frmsichern.h"
 #include "testtree.h"
 
@@ -11,11 +12,14 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <deque>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <functional>
 
 using namespace pendrel;
@@ -23,26 +27,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Answers message boxes from a script and keeps what they said.
-class ScriptedBoxes final : public MessageBoxes
+// The shared scripted boxes, with a look at the window as each box appears.
+class ObservedBoxes final : public MessageBoxes
 {
 public:
-    Answer show(const std::string &text, Buttons buttons, const std::string & = {}) override
+    Answer show(const std::string &text, Buttons buttons, const std::string &details = {}) override
     {
-        texts.push_back(text);
-        buttonSets.push_back(buttons);
         if (onShow)
             onShow();
-        if (answers.empty())
-            return buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok;
-        const Answer answer = answers.front();
-        answers.pop_front();
-        return answer;
+        return script.show(text, buttons, details);
     }
+    void answer(std::deque<Answer> answers) { script = test::ScriptedMessageBoxes(std::move(answers)); }
+    [[nodiscard]] std::size_t count() const { return script.shown.size(); }
 
-    std::deque<Answer> answers;
-    std::vector<std::string> texts;
-    std::vector<Buttons> buttonSets;
+    test::ScriptedMessageBoxes script;
     std::function<void()> onShow;
 };
 
@@ -68,10 +66,11 @@ struct Fixture
 {
     QTemporaryDir appDir;
     QTemporaryDir volumeDir;
-    ScriptedBoxes boxes;
+    ObservedBoxes boxes;
     FixedClock clock;
     PosixFileSystem fileSystem;
     std::string volumeLabel = "STICK";
+    bool labelFollowsName = false;
     std::vector<Volume> volumes;
     std::vector<QUrl> openedUrls;
     bool openUrlSucceeds = true;
@@ -88,12 +87,12 @@ struct Fixture
                 .clock = clock,
                 .fileSystem = fileSystem,
                 .removableVolumes = [this] { return volumes; },
-                .queryVolume = [this](const std::string &) -> std::optional<Volume> {
+                .queryVolume = [this](const std::string &expectedName) -> std::optional<Volume> {
                     if (onQuery)
                         onQuery();
                     if (volumeLabel.empty())
                         return std::nullopt;
-                    return Volume{volumePath(), "/dev/test", volumeLabel};
+                    return Volume{volumePath(), "/dev/test", labelFollowsName ? expectedName : volumeLabel};
                 },
                 .settingsFile = settingsFile(),
                 .readmeFile = appDir.filePath(QStringLiteral("Readme.txt")),
@@ -321,13 +320,15 @@ void tst_frmSichern::load()
     QFETCH(QString, message);
 
     Fixture f;
+    if (!message.isEmpty())
+        f.boxes.answer({Answer::Ok});
     f.load(settings);
     QCOMPARE(f.child<QLineEdit>("txtDiskName")->text(), name);
     QCOMPARE(f.entries(), entries);
-    QCOMPARE(f.boxes.texts.size(), message.isEmpty() ? 0u : 1u);
+    QCOMPARE(f.boxes.count(), message.isEmpty() ? 0u : 1u);
     if (!message.isEmpty()) {
-        QCOMPARE(QString::fromStdString(f.boxes.texts.front()), message);
-        QCOMPARE(f.boxes.buttonSets.front(), Buttons::Ok);
+        QCOMPARE(QString::fromStdString(f.boxes.script.shown.front().text), message);
+        QCOMPARE(f.boxes.script.shown.front().buttons, Buttons::Ok);
     }
 }
 
@@ -335,6 +336,7 @@ void tst_frmSichern::startTimeAfterMessage()
 {
     Fixture f;
     QStringList events;
+    f.boxes.answer({Answer::Ok});
     f.boxes.onShow = [&] { events << "message"; };
     f.clock.onNow = [&] { events << "clock"; };
     f.load(std::nullopt);
@@ -455,51 +457,62 @@ void tst_frmSichern::readme()
     if (exists)
         QVERIFY(test::writeFile(f.appDir.filePath(QStringLiteral("Readme.txt")).toStdString(), "text\n"));
     f.openUrlSucceeds = opens;
+    f.boxes.answer(std::deque<Answer>(std::size_t(messages), Answer::Ok));
     w.show();
     QTest::mouseClick(f.child<QPushButton>("Command1"), Qt::LeftButton);
     QCOMPARE(int(f.openedUrls.size()), urls);
     if (urls)
         QCOMPARE(f.openedUrls.front(), QUrl::fromLocalFile(f.appDir.filePath(QStringLiteral("Readme.txt"))));
-    QCOMPARE(int(f.boxes.texts.size()), messages);
+    QCOMPARE(int(f.boxes.count()), messages);
 }
 
 void tst_frmSichern::writesBack_data()
 {
     QTest::addColumn<std::optional<std::string>>("settings");
     QTest::addColumn<QString>("typedName");
-    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<std::string>("written");
 
+    // "@" stands for a temporary folder in which the listed directories exist.
     using S = std::optional<std::string>;
-    QTest::newRow("missing") << S() << "" << QByteArray("Text1\r\n");
-    QTest::newRow("empty") << S("") << "" << QByteArray("Text1\r\n");
-    QTest::newRow("same bytes") << S("DATA1\r\n/a\r\n\r\n/a\r\n") << "" << QByteArray("DATA1\r\n/a\r\n\r\n/a\r\n");
-    QTest::newRow("lf lines") << S("DATA1\n/a\n/b") << "" << QByteArray("DATA1\r\n/a\r\n/b\r\n");
-    QTest::newRow("not utf-8") << S("\xC4TE\r\n/caf\xE9\r\n") << "" << QByteArray("\xC4TE\r\n/caf\xE9\r\n");
-    QTest::newRow("name typed") << S("\xC4TE\r\n/caf\xE9\r\n") << "Stick \u00C4" << QByteArray("Stick \xC3\x84\r\n/caf\xE9\r\n");
+    QTest::newRow("missing") << S() << "" << std::string("Text1\r\n");
+    QTest::newRow("empty") << S("") << "" << std::string("Text1\r\n");
+    QTest::newRow("same bytes") << S("DATA1\r\n@/a\r\n@/a\r\n") << "" << std::string("DATA1\r\n@/a\r\n@/a\r\n");
+    QTest::newRow("lf lines") << S("DATA1\n@/a\n@/b") << "" << std::string("DATA1\r\n@/a\r\n@/b\r\n");
+    QTest::newRow("not utf-8") << S("\xC4TE\r\n@/caf\xE9\r\n") << "" << std::string("\xC4TE\r\n@/caf\xE9\r\n");
+    QTest::newRow("name typed") << S("\xC4TE\r\n@/caf\xE9\r\n") << "Stick \u00C4"
+                                << std::string("Stick \xC3\x84\r\n@/caf\xE9\r\n");
 }
 
 void tst_frmSichern::writesBack()
 {
     QFETCH(std::optional<std::string>, settings);
     QFETCH(QString, typedName);
-    QFETCH(QByteArray, written);
+    QFETCH(std::string, written);
+
+    QTemporaryDir tree;
+    QVERIFY2(tree.isValid(), qPrintable(tree.errorString()));
+    const auto expand = [&tree](std::string text) {
+        for (auto at = text.find('@'); at != std::string::npos; at = text.find('@'))
+            text.replace(at, 1, tree.path().toStdString());
+        return text;
+    };
+    for (const std::string name : {"a", "b", "caf\xE9"})
+        QVERIFY(::mkdir(expand("@/" + name).c_str(), 0755) == 0);
+    // QTemporaryDir cannot remove a name that is not UTF-8.
+    const auto removeLatin1 = qScopeGuard([&] { ::rmdir(expand("@/caf\xE9").c_str()); });
 
     Fixture f;
-    f.volumeLabel = "";
-    frmSichern &w = f.load(settings);
+    f.labelFollowsName = true;
+    if (!settings || settings->empty())
+        f.boxes.answer({Answer::Ok});
+    frmSichern &w = f.load(settings ? std::optional(expand(*settings)) : settings);
     if (!typedName.isEmpty())
         f.child<QLineEdit>("txtDiskName")->setText(typedName);
     w.show();
-    // No volume: Retry once while the label is fixed to the expected name, so
-    // the query succeeds the second time.
-    f.boxes.answers = {Answer::Retry};
-    f.boxes.onShow = [&f, &w] { f.volumeLabel = w.findChild<QLineEdit *>("txtDiskName")->text().toLocal8Bit().toStdString(); };
     w.close();
     QTRY_VERIFY(!w.isVisible());
-    QVERIFY(f.boxes.texts.size() >= 1);
-    const auto content = test::readFile(f.settingsFile());
-    QVERIFY(content);
-    QCOMPARE(QByteArray::fromStdString(*content), written);
+    QCOMPARE(w.exitStatus(), 0);
+    QCOMPARE(test::readFile(f.settingsFile()), std::optional(expand(written)));
 }
 
 void tst_frmSichern::close_data()
@@ -542,13 +555,13 @@ void tst_frmSichern::close()
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.showMinimized();
-    f.boxes.answers.assign(answers.begin(), answers.end());
+    f.boxes.answer(std::deque<Answer>(answers.begin(), answers.end()));
     bool minimisedAtMessage = true;
     f.boxes.onShow = [&] { minimisedAtMessage = w.isMinimized(); };
 
     w.close();
     QTRY_VERIFY(!w.isVisible());
-    QCOMPARE(int(f.boxes.texts.size()), int(answers.size()));
+    QCOMPARE(int(f.boxes.count()), int(answers.size()));
     if (!answers.isEmpty())
         QVERIFY(!minimisedAtMessage);
     QCOMPARE(w.exitStatus(), exitStatus);
@@ -568,9 +581,9 @@ void tst_frmSichern::close()
     }
 
     // Closed once; later close requests do not run the sequence again.
-    const auto shown = f.boxes.texts.size();
+    const auto shown = f.boxes.count();
     QVERIFY(w.close());
-    QCOMPARE(f.boxes.texts.size(), shown);
+    QCOMPARE(f.boxes.count(), shown);
 }
 
 void tst_frmSichern::closeDuringSaveIgnored()
@@ -610,7 +623,7 @@ void tst_frmSichern::closeDuringSaveIgnored()
     QVERIFY(stillShown);
     QVERIFY(!buttonsEnabled);
     QCOMPARE(f.backupFolders().size(), 1u);
-    QCOMPARE(f.boxes.texts.size(), 0u);
+    QCOMPARE(f.boxes.count(), 0u);
 }
 
 QTEST_MAIN(tst_frmSichern)
