@@ -2,6 +2,7 @@
 
 #include "services.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,7 +67,7 @@ public:
 
 private:
     class Impl;
-    Impl *m_impl;
+    std::unique_ptr<Impl> m_impl;
     std::vector<SaveFailure> m_failures;
     std::size_t m_saved = 0;
 };

@@ -1,0 +1,552 @@
+#include "directorybackup.h"
+
+#include "filesystem.h"
+#include "paths.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <unordered_map>
+
+namespace pendrel {
+
+namespace {
+
+constexpr std::size_t DirectoryBufferSize = 64 * 1024;
+constexpr std::size_t CopyBufferSize = 128 * 1024;
+constexpr std::size_t CopyChunk = std::size_t(1) << 30;
+// Ancestor directories stay open so that every open is relative to the
+// parent; past this many the shallowest are closed and reopened through "..".
+constexpr std::size_t DirectoryFdBudget = 128;
+// Bounds the search for a free temporary or numbered name, in case a file
+// system answers EEXIST for everything.
+constexpr unsigned MaxNameAttempts = 1'000'000;
+
+const std::string CheckingPrefix = "I'm checking ";
+const std::string SavingPrefix = "I\xC2\xB4m saving "; // U+00B4 in UTF-8
+const std::string SavingSuffix = " to A:\\";
+
+// The volume holding the backup folder has gone away or turned read-only:
+// nothing more can be written there.
+bool targetGone(int error)
+{
+    return error == ENODEV || error == EIO || error == EROFS || error == ENOTCONN || error == ENXIO;
+}
+
+bool volumeFull(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+
+bool copyRangeUnsupported(int error)
+{
+    return error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+// "brief.doc" 3 -> "brief (3).doc", "archive.tar.gz" 2 -> "archive.tar (2).gz",
+// "README" 2 -> "README (2)"; number 1 is the name itself.
+std::string numberedName(const std::string &name, unsigned number)
+{
+    if (number == 1)
+        return name;
+    const std::string tag = " (" + std::to_string(number) + ")";
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return name + tag;
+    return name.substr(0, dot) + tag + name.substr(dot);
+}
+
+timespec toTimespec(TimePoint point)
+{
+    using namespace std::chrono;
+    const auto ns = duration_cast<nanoseconds>(point.time_since_epoch()).count();
+    auto seconds = ns / 1'000'000'000;
+    auto rest = ns % 1'000'000'000;
+    if (rest < 0) {
+        --seconds;
+        rest += 1'000'000'000;
+    }
+    return timespec{time_t(seconds), long(rest)};
+}
+
+bool later(const timespec &a, const timespec &b)
+{
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
+}
+
+} // namespace
+
+class DirectoryBackup::Impl
+{
+public:
+    Impl(DirectoryBackup &owner, FileSystem &fs, Progress &progress, RunState &state,
+         std::string target, std::string settingsFile)
+        : m_owner(owner)
+        , m_fs(fs)
+        , m_progress(progress)
+        , m_state(state)
+        , m_target(std::move(target))
+        , m_settingsUpper(upperCased(settingsFile))
+    {
+    }
+
+    ~Impl()
+    {
+        if (m_folderFd >= 0)
+            m_fs.close(m_folderFd);
+    }
+
+    void walk(const std::string &pfad);
+    void finish();
+
+private:
+    // One directory on the walk's stack: its descriptor (-1 while released),
+    // the length of its path in m_path, and its subdirectories' names, each
+    // ended by a NUL, still to be entered from offset `next` on.
+    struct Frame
+    {
+        int fd = -1;
+        std::size_t pathLength = 0;
+        std::string subdirectories;
+        std::size_t next = 0;
+    };
+
+    void enter(const char *name);
+    void leave();
+    void enumerate(Frame &frame);
+    void visit(int dirFd, const char *name, unsigned char type, ino_t inode, Frame &frame);
+    bool isBackupFolder(int dirFd, const char *name, ino_t inode);
+    void offer(int dirFd, const char *name, const struct stat &st);
+    void save(int dirFd, const char *name, const std::string &fullPath, const struct stat &st);
+    bool openFolder(const std::string &fullPath, off_t size);
+    int createTemporary(std::string &tempName);
+    int copyData(int from, int to, bool &targetSide);
+    void commit(const char *name, const std::string &fullPath, const std::string &tempName, off_t size);
+    void failTarget(const std::string &path, int error, off_t size);
+    bool releaseAncestor();
+    bool fdShortage(int result);
+    void record(const std::string &path, int error);
+
+    DirectoryBackup &m_owner;
+    FileSystem &m_fs;
+    Progress &m_progress;
+    RunState &m_state;
+    const std::string m_target;
+    const std::string m_settingsUpper;
+
+    timespec m_start{};
+    std::string m_path;
+    std::vector<Frame> m_stack;
+    std::size_t m_firstOpen = 0;
+    std::unique_ptr<char[]> m_entries;
+    std::unique_ptr<char[]> m_copyBuffer;
+
+    std::string m_folderPath;
+    int m_folderFd = -1;
+    dev_t m_folderDevice = 0;
+    ino_t m_folderInode = 0;
+    unsigned m_tempCounter = 0;
+    bool m_readWriteOnly = false;
+    int m_targetGoneError = 0;
+    std::optional<off_t> m_noSpaceFrom;
+    std::unordered_map<std::string, unsigned> m_nextNumber;
+};
+
+void DirectoryBackup::Impl::walk(const std::string &pfad)
+{
+    m_start = toTimespec(m_state.StartZeit);
+    if (!m_entries)
+        m_entries = std::make_unique<char[]>(DirectoryBufferSize);
+    m_path = pfad;
+    m_stack.clear();
+    m_firstOpen = 0;
+    enter(nullptr);
+    while (!m_stack.empty()) {
+        Frame &top = m_stack.back();
+        if (top.next == top.subdirectories.size()) {
+            leave();
+            continue;
+        }
+        const std::string name(top.subdirectories.c_str() + top.next);
+        top.next += name.size() + 1;
+        m_path = datname(m_path.substr(0, top.pathLength), name);
+        enter(name.c_str());
+    }
+}
+
+// Opens and enumerates the directory at m_path: the listed one (name null,
+// links followed) or a subdirectory of the top frame.
+void DirectoryBackup::Impl::enter(const char *name)
+{
+    m_progress.showStatus(CheckingPrefix + m_path);
+    m_progress.processPendingEvents();
+
+    int fd;
+    if (name == nullptr) {
+        fd = m_fs.openDirectory(AT_FDCWD, m_path.c_str(), true);
+    } else {
+        if (m_stack.size() - m_firstOpen >= DirectoryFdBudget)
+            releaseAncestor();
+        do
+            fd = m_fs.openDirectory(m_stack.back().fd, name, false);
+        while (fdShortage(fd));
+    }
+    if (fd < 0) {
+        // A subdirectory removed since it was listed has nothing left to save.
+        if (name == nullptr || fd != -ENOENT)
+            record(m_path, -fd);
+        return;
+    }
+    m_stack.push_back(Frame{fd, m_path.size(), {}, 0});
+    enumerate(m_stack.back());
+}
+
+void DirectoryBackup::Impl::leave()
+{
+    const int fd = m_stack.back().fd;
+    m_stack.pop_back();
+    if (!m_stack.empty() && m_stack.size() == m_firstOpen) {
+        const int parentFd = m_fs.openDirectory(fd, "..", false);
+        if (parentFd < 0) {
+            // The released ancestors cannot be reached again: what they had
+            // left to enter is reported, not dropped silently.
+            for (const Frame &frame : m_stack)
+                if (frame.next < frame.subdirectories.size())
+                    record(m_path.substr(0, frame.pathLength), -parentFd);
+            m_stack.clear();
+            m_firstOpen = 0;
+        } else {
+            m_stack.back().fd = parentFd;
+            --m_firstOpen;
+        }
+    }
+    m_fs.close(fd);
+}
+
+void DirectoryBackup::Impl::enumerate(Frame &frame)
+{
+    char *buffer = m_entries.get();
+    for (;;) {
+        const long filled = m_fs.readDirectory(frame.fd, buffer, DirectoryBufferSize);
+        if (filled == 0)
+            return;
+        if (filled < 0) {
+            record(m_path.substr(0, frame.pathLength), int(-filled));
+            return;
+        }
+        for (long offset = 0; offset < filled;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + offset);
+            offset += entry->d_reclen;
+            // Hidden entries, "." and ".." included, cost no system call.
+            if (entry->d_name[0] == '.')
+                continue;
+            visit(frame.fd, entry->d_name, entry->d_type, entry->d_ino, frame);
+        }
+    }
+}
+
+void DirectoryBackup::Impl::visit(int dirFd, const char *name, unsigned char type, ino_t inode, Frame &frame)
+{
+    if (type == DT_DIR) {
+        if (!isBackupFolder(dirFd, name, inode))
+            frame.subdirectories.append(name, std::strlen(name) + 1);
+        return;
+    }
+    if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN)
+        return;
+
+    struct stat st;
+    bool follow = type == DT_LNK;
+    int result = m_fs.statAt(dirFd, name, &st, follow);
+    if (result == 0 && !follow && S_ISLNK(st.st_mode)) {
+        follow = true;
+        result = m_fs.statAt(dirFd, name, &st, true);
+    }
+    if (result < 0) {
+        // Vanished since listed, or a link leading nowhere: nothing to save.
+        const bool dangling = follow && (result == -ELOOP || result == -ENOTDIR);
+        if (result != -ENOENT && !dangling)
+            record(datname(m_path.substr(0, frame.pathLength), name), -result);
+        return;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        // Links to directories are never entered: no loops, no escaping the tree.
+        const bool ownFolder = m_folderFd >= 0 && st.st_dev == m_folderDevice && st.st_ino == m_folderInode;
+        if (!follow && !ownFolder)
+            frame.subdirectories.append(name, std::strlen(name) + 1);
+        return;
+    }
+    if (S_ISREG(st.st_mode))
+        offer(dirFd, name, st);
+}
+
+// The backup folder may lie inside a listed tree; walking it would save the
+// copies again. The inode from the directory entry makes the check free for
+// every other directory.
+bool DirectoryBackup::Impl::isBackupFolder(int dirFd, const char *name, ino_t inode)
+{
+    if (m_folderFd < 0 || inode != m_folderInode)
+        return false;
+    struct stat st;
+    return m_fs.statAt(dirFd, name, &st, false) == 0 && st.st_dev == m_folderDevice
+        && st.st_ino == m_folderInode;
+}
+
+void DirectoryBackup::Impl::offer(int dirFd, const char *name, const struct stat &st)
+{
+    if (!later(st.st_mtim, m_start))
+        return;
+    const std::string fullPath = datname(m_path, name);
+    m_progress.showStatus(SavingPrefix + fullPath + SavingSuffix);
+    m_progress.processPendingEvents();
+    if (upperCased(fullPath) == m_settingsUpper)
+        return;
+    save(dirFd, name, fullPath, st);
+}
+
+void DirectoryBackup::Impl::save(int dirFd, const char *name, const std::string &fullPath, const struct stat &st)
+{
+    if (m_targetGoneError != 0) {
+        record(fullPath, m_targetGoneError);
+        return;
+    }
+    // Nothing frees space during a run: a file at least as large as one that
+    // did not fit will not fit either.
+    if (m_noSpaceFrom && st.st_size >= *m_noSpaceFrom) {
+        record(fullPath, ENOSPC);
+        return;
+    }
+    if (!openFolder(fullPath, st.st_size))
+        return;
+
+    int source;
+    do
+        source = m_fs.openForReading(dirFd, name);
+    while (fdShortage(source));
+    if (source < 0) {
+        if (source != -ENOENT)
+            record(fullPath, -source);
+        return;
+    }
+
+    std::string tempName;
+    const int temp = createTemporary(tempName);
+    if (temp < 0) {
+        m_fs.close(source);
+        failTarget(fullPath, -temp, st.st_size);
+        return;
+    }
+
+    bool targetSide = true;
+    int error = -copyData(source, temp, targetSide);
+    m_fs.close(source);
+    if (error == 0) {
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        error = -m_fs.setTimes(temp, times);
+    }
+    const int closed = m_fs.close(temp);
+    if (error == 0)
+        error = -closed;
+    if (error != 0) {
+        (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
+        if (targetSide)
+            failTarget(fullPath, error, st.st_size);
+        else
+            record(fullPath, error);
+        return;
+    }
+    commit(name, fullPath, tempName, st.st_size);
+}
+
+// Creates the backup folder on the first copy of the run (an existing one is
+// reused) and keeps it open for the rest of the run.
+bool DirectoryBackup::Impl::openFolder(const std::string &fullPath, off_t size)
+{
+    if (m_folderFd >= 0)
+        return true;
+    m_folderPath = datname(m_target, m_state.ZielVz);
+    if (!m_state.ZielVzAngelegt) {
+        const int made = m_fs.makeDirectory(AT_FDCWD, m_folderPath.c_str());
+        if (made < 0 && made != -EEXIST) {
+            failTarget(fullPath, -made, size);
+            return false;
+        }
+        m_state.ZielVzAngelegt = true;
+    }
+    int fd;
+    do
+        fd = m_fs.openDirectory(AT_FDCWD, m_folderPath.c_str(), false);
+    while (fdShortage(fd));
+    if (fd < 0) {
+        failTarget(fullPath, -fd, size);
+        return false;
+    }
+    struct stat st;
+    const int result = m_fs.statAt(fd, ".", &st, false);
+    if (result < 0) {
+        m_fs.close(fd);
+        failTarget(fullPath, -result, size);
+        return false;
+    }
+    m_folderFd = fd;
+    m_folderDevice = st.st_dev;
+    m_folderInode = st.st_ino;
+    return true;
+}
+
+// A hidden name that no saved file can have; leftovers of an earlier run are
+// stepped over.
+int DirectoryBackup::Impl::createTemporary(std::string &tempName)
+{
+    for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
+        tempName = ".pendrel-" + std::to_string(++m_tempCounter) + ".part";
+        int fd;
+        do
+            fd = m_fs.createExclusive(m_folderFd, tempName.c_str());
+        while (fdShortage(fd));
+        if (fd != -EEXIST)
+            return fd;
+    }
+    return -EEXIST;
+}
+
+// Copies from the current offsets to the end of `from`. Returns 0 or -errno;
+// targetSide tells whether the failing call concerned the copy.
+int DirectoryBackup::Impl::copyData(int from, int to, bool &targetSide)
+{
+    bool useCopyRange = !m_readWriteOnly;
+    for (;;) {
+        if (useCopyRange) {
+            const long copied = m_fs.copyRange(from, to, CopyChunk);
+            if (copied > 0)
+                continue;
+            if (copied == 0)
+                return 0;
+            const int error = int(-copied);
+            if (volumeFull(error) || error == EFBIG) {
+                targetSide = true;
+                return int(copied);
+            }
+            // Otherwise either side may have failed: read and write tell which.
+            if (copyRangeUnsupported(error))
+                m_readWriteOnly = true;
+            useCopyRange = false;
+            continue;
+        }
+        if (!m_copyBuffer)
+            m_copyBuffer = std::make_unique<char[]>(CopyBufferSize);
+        const long got = m_fs.read(from, m_copyBuffer.get(), CopyBufferSize);
+        if (got == 0)
+            return 0;
+        if (got < 0) {
+            if (got == -EINTR)
+                continue;
+            targetSide = false;
+            return int(got);
+        }
+        for (long done = 0; done < got;) {
+            const long put = m_fs.write(to, m_copyBuffer.get() + done, std::size_t(got - done));
+            if (put == -EINTR)
+                continue;
+            if (put <= 0) {
+                targetSide = true;
+                return put < 0 ? int(put) : -EIO;
+            }
+            done += put;
+        }
+    }
+}
+
+// Gives the finished copy its name: the bare file name, or the next free
+// numbered one when an earlier file of the run (or of an earlier run) has it.
+void DirectoryBackup::Impl::commit(const char *name, const std::string &fullPath, const std::string &tempName,
+                                   off_t size)
+{
+    unsigned &number = m_nextNumber.try_emplace(name, 1u).first->second;
+    for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
+        const std::string finalName = numberedName(name, number);
+        const int result = m_fs.renameNoReplace(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
+        if (result == 0) {
+            ++number;
+            ++m_owner.m_saved;
+            return;
+        }
+        if (result != -EEXIST) {
+            (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
+            failTarget(fullPath, -result, size);
+            return;
+        }
+        ++number;
+    }
+    (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
+    record(fullPath, EEXIST);
+}
+
+void DirectoryBackup::Impl::failTarget(const std::string &path, int error, off_t size)
+{
+    record(path, error);
+    if (targetGone(error))
+        m_targetGoneError = error;
+    else if (volumeFull(error))
+        m_noSpaceFrom = std::min(size, m_noSpaceFrom.value_or(std::numeric_limits<off_t>::max()));
+}
+
+// Closes the descriptor of the shallowest open ancestor; the open ones are
+// always the deepest frames, and the top frame is never released.
+bool DirectoryBackup::Impl::releaseAncestor()
+{
+    if (m_firstOpen + 1 >= m_stack.size())
+        return false;
+    Frame &frame = m_stack[m_firstOpen++];
+    m_fs.close(frame.fd);
+    frame.fd = -1;
+    return true;
+}
+
+bool DirectoryBackup::Impl::fdShortage(int result)
+{
+    return (result == -EMFILE || result == -ENFILE) && releaseAncestor();
+}
+
+void DirectoryBackup::Impl::record(const std::string &path, int error)
+{
+    m_owner.m_failures.push_back(SaveFailure{path, error, std::strerror(error)});
+}
+
+void DirectoryBackup::Impl::finish()
+{
+    if (m_folderFd < 0)
+        return;
+    const int synced = m_fs.syncFileSystem(m_folderFd);
+    const int closed = m_fs.close(m_folderFd);
+    m_folderFd = -1;
+    if (synced < 0)
+        record(m_folderPath, -synced);
+    else if (closed < 0)
+        record(m_folderPath, -closed);
+}
+
+DirectoryBackup::DirectoryBackup(FileSystem &fs, Progress &progress, RunState &state, std::string target,
+                                 std::string settingsFile)
+    : m_impl(std::make_unique<Impl>(*this, fs, progress, state, std::move(target), std::move(settingsFile)))
+{
+}
+
+DirectoryBackup::~DirectoryBackup() = default;
+
+void DirectoryBackup::VzSichern(const std::string &pfad)
+{
+    m_impl->walk(pfad);
+}
+
+void DirectoryBackup::finish()
+{
+    m_impl->finish();
+}
+
+} // namespace pendrel

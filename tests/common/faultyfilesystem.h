@@ -1,0 +1,181 @@
+#pragma once
+
+#include "filesystem.h"
+
+#include <array>
+#include <cerrno>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace pendrel::test {
+
+// One entry per FileSystem call.
+enum class Op {
+    OpenDirectory, ReadDirectory, StatAt, OpenForReading, CreateExclusive, MakeDirectory, CopyRange,
+    Read, Write, SetTimes, RenameNoReplace, UnlinkAt, SyncFileSystem, Close,
+};
+inline constexpr std::size_t OpCount = std::size_t(Op::Close) + 1;
+
+// Fails calls of `op` with `error`: the nth matching call (1-based), or with
+// `repeat` that one and every later one. A non-empty `nameContains` limits the
+// matching calls to those concerning a name that contains it: the name passed,
+// or for descriptor calls the name the descriptor was opened under (either
+// side of copyRange and renameNoReplace).
+struct Fault
+{
+    Op op;
+    int error = EIO;
+    int nth = 1;
+    bool repeat = false;
+    std::string nameContains;
+};
+
+// Forwards to the real calls, counts them per operation and injects faults.
+// A failed close still closes the descriptor, as Linux does.
+class FaultyFileSystem final : public FileSystem
+{
+public:
+    void fail(Fault fault) { m_faults.push_back({std::move(fault), 0}); }
+    [[nodiscard]] int calls(Op op) const { return m_calls[std::size_t(op)]; }
+    [[nodiscard]] int totalCalls() const
+    {
+        int total = 0;
+        for (int count : m_calls)
+            total += count;
+        return total;
+    }
+    void resetCounts() { m_calls.fill(0); }
+
+    int openDirectory(int dirFd, const char *name, bool followLinks) override
+    {
+        if (const int error = injected(Op::OpenDirectory, name))
+            return -error;
+        return remember(m_real.openDirectory(dirFd, name, followLinks), name);
+    }
+    long readDirectory(int fd, void *buf, std::size_t size) override
+    {
+        if (const int error = injected(Op::ReadDirectory, nameOf(fd)))
+            return -error;
+        return m_real.readDirectory(fd, buf, size);
+    }
+    int statAt(int dirFd, const char *name, struct stat *st, bool followLinks) override
+    {
+        if (const int error = injected(Op::StatAt, name))
+            return -error;
+        return m_real.statAt(dirFd, name, st, followLinks);
+    }
+    int openForReading(int dirFd, const char *name) override
+    {
+        if (const int error = injected(Op::OpenForReading, name))
+            return -error;
+        return remember(m_real.openForReading(dirFd, name), name);
+    }
+    int createExclusive(int dirFd, const char *name) override
+    {
+        if (const int error = injected(Op::CreateExclusive, name))
+            return -error;
+        return remember(m_real.createExclusive(dirFd, name), name);
+    }
+    int makeDirectory(int dirFd, const char *name) override
+    {
+        if (const int error = injected(Op::MakeDirectory, name))
+            return -error;
+        return m_real.makeDirectory(dirFd, name);
+    }
+    long copyRange(int fromFd, int toFd, std::size_t size) override
+    {
+        if (const int error = injected(Op::CopyRange, nameOf(fromFd), nameOf(toFd)))
+            return -error;
+        return m_real.copyRange(fromFd, toFd, size);
+    }
+    long read(int fd, void *buf, std::size_t size) override
+    {
+        if (const int error = injected(Op::Read, nameOf(fd)))
+            return -error;
+        return m_real.read(fd, buf, size);
+    }
+    long write(int fd, const void *buf, std::size_t size) override
+    {
+        if (const int error = injected(Op::Write, nameOf(fd)))
+            return -error;
+        return m_real.write(fd, buf, size);
+    }
+    int setTimes(int fd, const struct timespec times[2]) override
+    {
+        if (const int error = injected(Op::SetTimes, nameOf(fd)))
+            return -error;
+        return m_real.setTimes(fd, times);
+    }
+    int renameNoReplace(int fromDirFd, const char *from, int toDirFd, const char *to) override
+    {
+        if (const int error = injected(Op::RenameNoReplace, from, to))
+            return -error;
+        return m_real.renameNoReplace(fromDirFd, from, toDirFd, to);
+    }
+    int unlinkAt(int dirFd, const char *name) override
+    {
+        if (const int error = injected(Op::UnlinkAt, name))
+            return -error;
+        return m_real.unlinkAt(dirFd, name);
+    }
+    int syncFileSystem(int fd) override
+    {
+        if (const int error = injected(Op::SyncFileSystem, nameOf(fd)))
+            return -error;
+        return m_real.syncFileSystem(fd);
+    }
+    int close(int fd) override
+    {
+        const int error = injected(Op::Close, nameOf(fd));
+        m_names.erase(fd);
+        const int result = m_real.close(fd);
+        return error ? -error : result;
+    }
+
+private:
+    struct Armed
+    {
+        Fault fault;
+        int seen;
+    };
+
+    // Counts the call; returns the errno to fail it with, or 0.
+    int injected(Op op, const std::string &name, const std::string &other = {})
+    {
+        ++m_calls[std::size_t(op)];
+        for (Armed &armed : m_faults) {
+            const Fault &fault = armed.fault;
+            if (fault.op != op)
+                continue;
+            if (!fault.nameContains.empty() && name.find(fault.nameContains) == std::string::npos
+                && other.find(fault.nameContains) == std::string::npos)
+                continue;
+            ++armed.seen;
+            if (armed.seen == fault.nth || (fault.repeat && armed.seen > fault.nth))
+                return fault.error;
+        }
+        return 0;
+    }
+
+    template<typename T>
+    T remember(T fd, const char *name)
+    {
+        if (fd >= 0)
+            m_names[int(fd)] = name;
+        return fd;
+    }
+
+    std::string nameOf(int fd) const
+    {
+        const auto it = m_names.find(fd);
+        return it == m_names.end() ? std::string() : it->second;
+    }
+
+    PosixFileSystem m_real;
+    std::vector<Armed> m_faults;
+    std::array<int, OpCount> m_calls{};
+    std::unordered_map<int, std::string> m_names;
+};
+
+} // namespace pendrel::test
