@@ -185,7 +185,8 @@ void frmSichern::Command1_Click()
     const QString readme = m_services.readmeFile;
     if (QFileInfo(readme).isFile() && m_services.openUrl(QUrl::fromLocalFile(readme)))
         return;
-    m_services.boxes.show("The read-me file could not be opened.", pendrel::Buttons::Ok, QFile::encodeName(readme).toStdString());
+    m_services.boxes.show("The read-me file could not be opened:\n" + QFile::encodeName(readme).toStdString(),
+                          pendrel::Buttons::Ok);
 }
 
 void frmSichern::appendEntry(const QByteArray &bytes)
