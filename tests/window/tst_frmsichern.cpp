@@ -142,7 +142,6 @@ class tst_frmSichern : public QObject
     Q_OBJECT
 
 private slots:
-    void window();
     void geometry_data();
     void geometry();
     void tabOrder_data();
@@ -165,32 +164,6 @@ private slots:
     void close();
     void closeDuringSaveIgnored();
 };
-
-void tst_frmSichern::window()
-{
-    Fixture f;
-    QVERIFY2(f.appDir.isValid(), qPrintable(f.appDir.errorString()));
-    frmSichern &w = f.create();
-    QCOMPARE(w.objectName(), QStringLiteral("frmSichern"));
-    QCOMPARE(w.windowTitle(), QStringLiteral("Pendrel"));
-    QCOMPARE(w.size(), QSize(544, 191));
-    QCOMPARE(w.minimumSize(), w.maximumSize());
-    QVERIFY(!w.windowIcon().isNull());
-    QCOMPARE(w.windowIcon().availableSizes(), (QList<QSize>{QSize(32, 32), QSize(32, 32), QSize(16, 16)}));
-    QCOMPARE(f.child<QLabel>("lblIchprüf")->text(), QString());
-    QCOMPARE(f.child<QLineEdit>("txtDiskName")->text(), QStringLiteral("Text1"));
-    QCOMPARE(f.child<QListWidget>("lstArbVz")->selectionMode(), QAbstractItemView::SingleSelection);
-    QVERIFY(!f.child<QListWidget>("lstArbVz")->isSortingEnabled());
-
-    const QStringList designOrder = {"Command1", "Drive1", "Dir1", "txtDiskName", "Command2",
-                                     "cmdHinz", "lstArbVz", "lblIchprüf", "Label2", "Label1"};
-    QStringList created;
-    for (const QObject *child : w.children()) {
-        if (child->isWidgetType())
-            created << child->objectName();
-    }
-    QCOMPARE(created, designOrder);
-}
 
 void tst_frmSichern::geometry_data()
 {
