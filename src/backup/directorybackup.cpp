@@ -119,7 +119,7 @@ private:
     void enter(const char *name);
     void leave();
     void enumerate(Frame &frame);
-    void visit(int dirFd, const char *name, unsigned char type, ino_t inode, Frame &frame);
+    void visit(Frame &frame, const dirent64 &entry);
     bool isBackupFolder(int dirFd, const char *name, ino_t inode);
     void offer(int dirFd, const char *name, const struct stat &st);
     void save(int dirFd, const char *name, const std::string &fullPath, const struct stat &st);
@@ -236,7 +236,7 @@ void DirectoryBackup::Impl::enumerate(Frame &frame)
         if (filled == 0)
             return;
         if (filled < 0) {
-            record(m_path.substr(0, frame.pathLength), int(-filled));
+            record(m_path, int(-filled));
             return;
         }
         for (long offset = 0; offset < filled;) {
@@ -245,15 +245,18 @@ void DirectoryBackup::Impl::enumerate(Frame &frame)
             // Hidden entries, "." and ".." included, cost no system call.
             if (entry->d_name[0] == '.')
                 continue;
-            visit(frame.fd, entry->d_name, entry->d_type, entry->d_ino, frame);
+            visit(frame, *entry);
         }
     }
 }
 
-void DirectoryBackup::Impl::visit(int dirFd, const char *name, unsigned char type, ino_t inode, Frame &frame)
+void DirectoryBackup::Impl::visit(Frame &frame, const dirent64 &entry)
 {
+    const int dirFd = frame.fd;
+    const char *name = entry.d_name;
+    const unsigned char type = entry.d_type;
     if (type == DT_DIR) {
-        if (!isBackupFolder(dirFd, name, inode))
+        if (!isBackupFolder(dirFd, name, entry.d_ino))
             frame.subdirectories.append(name, std::strlen(name) + 1);
         return;
     }
@@ -271,7 +274,7 @@ void DirectoryBackup::Impl::visit(int dirFd, const char *name, unsigned char typ
         // Vanished since listed, or a link leading nowhere: nothing to save.
         const bool dangling = follow && (result == -ELOOP || result == -ENOTDIR);
         if (result != -ENOENT && !dangling)
-            record(datname(m_path.substr(0, frame.pathLength), name), -result);
+            record(datname(m_path, name), -result);
         return;
     }
     if (S_ISDIR(st.st_mode)) {

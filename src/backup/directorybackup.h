@@ -55,14 +55,20 @@ public:
 
     // Saves every file under pfad modified after state.StartZeit: a
     // directory's own files first, then its subdirectories in the order
-    // found, depth first. Failures are recorded and the walk goes on.
+    // found, depth first. Each failure is recorded and the walk goes on; an
+    // entry that vanished or a dangling link is skipped without a record.
+    // Once the target has gone (ENODEV, EIO, EROFS, ENOTCONN, ENXIO) every
+    // later file is recorded without being tried; once it is full (ENOSPC,
+    // EDQUOT), so is every later file at least as large as one that failed.
     void VzSichern(const std::string &pfad);
 
     // Flushes the target volume (syncfs) when a backup folder was used;
     // a failure is recorded. Call once after the last VzSichern.
     void finish();
 
+    // Everything not saved or not read, in the order met.
     [[nodiscard]] const std::vector<SaveFailure> &failures() const { return m_failures; }
+    // Copies that are complete under their final name.
     [[nodiscard]] std::size_t savedCount() const { return m_saved; }
 
 private:

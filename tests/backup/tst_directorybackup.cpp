@@ -178,6 +178,7 @@ private slots:
     void byteNames();
     void deepTree_data();
     void deepTree();
+    void returnBlocked();
     void backupFolderInsideTree();
     void faults_data();
     void faults();
@@ -556,6 +557,26 @@ void tst_DirectoryBackup::deepTree()
     QCOMPARE(f.progress.texts.size(), std::size_t(Depth + 3));
     QVERIFY(f.progress.texts.back().size() > PATH_MAX);
     QVERIFY(f.progress.texts.back().find("/dir/bottom.txt") != std::string::npos);
+}
+
+// Deeper than the descriptors kept open: the way back up goes through "..";
+// when that is refused, what is left of the tree is reported, not dropped.
+void tst_DirectoryBackup::returnBlocked()
+{
+    Fixture f(true);
+    QVERIFY2(f.dir.isValid(), qPrintable(f.dir.errorString()));
+    QVERIFY(f.setUp());
+    QVERIFY(makeDirectories(f.source + "/a") && makeDirectories(f.source + "/b"));
+    const std::vector<std::string> order = directoryOrder(f.source);
+    QCOMPARE(order.size(), 2u);
+    QVERIFY(f.file(chained(200, "deep.txt").replace(0, 1, order[0]), "deep"));
+    QVERIFY(f.file(order[1] + "/later.txt", "later"));
+    f.fs.fail({Op::OpenDirectory, EACCES, 1, false, ".."});
+
+    f.engine().VzSichern(f.source);
+
+    QCOMPARE(failureList(f), QStringList({QString::fromStdString(f.source) + "|" + QString::number(EACCES)}));
+    QCOMPARE(toStrings(f.saved()), QStringList({"deep.txt"}));
 }
 
 void tst_DirectoryBackup::backupFolderInsideTree()
