@@ -19,7 +19,9 @@ namespace {
 
 constexpr std::size_t DirectoryBufferSize = 64 * 1024;
 constexpr std::size_t CopyBufferSize = 128 * 1024;
-constexpr std::size_t CopyChunk = std::size_t(1) << 30;
+// A large file is copied in steps of this size, with the window's pending
+// events processed between steps so that it stays responsive.
+constexpr std::size_t CopyChunk = 8 * 1024 * 1024;
 // Ancestor directories stay open so that every open is relative to the
 // parent; past this many the shallowest are closed and reopened through "..".
 constexpr std::size_t DirectoryFdBudget = 128;
@@ -423,11 +425,18 @@ int DirectoryBackup::Impl::createTemporary(std::string &tempName)
 int DirectoryBackup::Impl::copyData(int from, int to, bool &targetSide)
 {
     bool useCopyRange = !m_readWriteOnly;
+    std::size_t sinceEvents = 0;
     for (;;) {
+        if (sinceEvents >= CopyChunk) {
+            m_progress.processPendingEvents();
+            sinceEvents = 0;
+        }
         if (useCopyRange) {
             const long copied = m_fs.copyRange(from, to, CopyChunk);
-            if (copied > 0)
+            if (copied > 0) {
+                sinceEvents += std::size_t(copied);
                 continue;
+            }
             if (copied == 0)
                 return 0;
             const int error = int(-copied);
@@ -462,6 +471,7 @@ int DirectoryBackup::Impl::copyData(int from, int to, bool &targetSide)
             }
             done += put;
         }
+        sinceEvents += std::size_t(got);
     }
 }
 

@@ -177,6 +177,8 @@ private slots:
     void faults_data();
     void faults();
     void volumeFull();
+    void longCopyProcessesEvents_data();
+    void longCopyProcessesEvents();
     void systemCalls_data();
     void systemCalls();
 };
@@ -739,6 +741,35 @@ void tst_DirectoryBackup::volumeFull()
     QVERIFY(!hasTemporary(names));
     QCOMPARE(toStrings(names), QStringList({"a.bin", "c.bin", "e.txt"}));
     QVERIFY(whole);
+}
+
+void tst_DirectoryBackup::longCopyProcessesEvents_data()
+{
+    QTest::addColumn<bool>("readWrite");
+    QTest::newRow("copy_file_range") << false;
+    QTest::newRow("read and write") << true;
+}
+
+// A large file keeps the window responsive while it is copied, not only
+// between files.
+void tst_DirectoryBackup::longCopyProcessesEvents()
+{
+    QFETCH(bool, readWrite);
+    Fixture f;
+    QVERIFY2(f.dir.isValid(), qPrintable(f.dir.errorString()));
+    QVERIFY(f.setUp());
+    const std::string data = pattern(20 * 1024 * 1024 + 5, 'L');
+    QVERIFY(f.file("large.bin", data));
+    if (readWrite)
+        f.fs.fail({Op::CopyRange, EXDEV, 1, true, {}});
+
+    f.engine().VzSichern(f.source);
+    f.engine().finish();
+
+    QCOMPARE(failureList(f), QStringList());
+    QVERIFY(readFile(f.folder() + "/large.bin") == data);
+    QCOMPARE(f.progress.texts.size(), std::size_t(2));
+    QVERIFY2(f.progress.processed >= 4, qPrintable(QString::number(f.progress.processed)));
 }
 
 void tst_DirectoryBackup::systemCalls_data()
