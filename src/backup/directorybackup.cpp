@@ -28,6 +28,8 @@ constexpr std::size_t DirectoryFdBudget = 128;
 // Bounds the search for a free temporary or numbered name, in case a file
 // system answers EEXIST for everything.
 constexpr unsigned MaxNameAttempts = 1'000'000;
+// The longest file name in bytes on Linux file systems (NAME_MAX).
+constexpr std::size_t NameMax = 255;
 
 const std::string CheckingPrefix = "I'm checking ";
 const std::string SavingPrefix = "I\xC2\xB4m saving "; // U+00B4 in UTF-8
@@ -50,17 +52,29 @@ bool copyRangeUnsupported(int error)
     return error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS;
 }
 
+// Cuts text to at most `size` bytes without splitting a UTF-8 sequence.
+std::string cutTo(const std::string &text, std::size_t size)
+{
+    if (text.size() <= size)
+        return text;
+    while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80)
+        --size;
+    return text.substr(0, size);
+}
+
 // "brief.doc" 3 -> "brief (3).doc", "archive.tar.gz" 2 -> "archive.tar (2).gz",
-// "README" 2 -> "README (2)"; number 1 is the name itself.
+// "README" 2 -> "README (2)"; number 1 is the name itself. A name already at
+// the length limit loses bytes before the tag, or the file could not be saved.
 std::string numberedName(const std::string &name, unsigned number)
 {
     if (number == 1)
         return name;
     const std::string tag = " (" + std::to_string(number) + ")";
     const auto dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0)
-        return name + tag;
-    return name.substr(0, dot) + tag + name.substr(dot);
+    const bool extension = dot != std::string::npos && dot != 0 && name.size() - dot + tag.size() < NameMax;
+    const std::string stem = extension ? name.substr(0, dot) : name;
+    const std::string rest = extension ? name.substr(dot) : std::string();
+    return cutTo(stem, NameMax - tag.size() - rest.size()) + tag + rest;
 }
 
 timespec toTimespec(TimePoint point)
