@@ -108,6 +108,10 @@ public:
         , m_state(state)
         , m_target(std::move(target))
         , m_settingsUpper(upperCased(settingsFile))
+        // Held from the start, so that the folder is made on the volume that
+        // was checked even if it is unmounted (or another one mounted on the
+        // same path) before the first copy.
+        , m_targetFd(m_fs.openDirectory(AT_FDCWD, m_target.c_str(), true))
     {
     }
 
@@ -115,6 +119,8 @@ public:
     {
         if (m_folderFd >= 0)
             m_fs.close(m_folderFd);
+        if (m_targetFd >= 0)
+            m_fs.close(m_targetFd);
     }
 
     void walk(const std::string &pfad);
@@ -162,6 +168,7 @@ private:
     std::unique_ptr<char[]> m_entries;
     std::unique_ptr<char[]> m_copyBuffer;
 
+    const int m_targetFd;
     std::string m_folderPath;
     int m_folderFd = -1;
     dev_t m_folderDevice = 0;
@@ -388,9 +395,13 @@ bool DirectoryBackup::Impl::openFolder(const std::string &fullPath, off_t size)
 {
     if (m_folderFd >= 0)
         return true;
+    if (m_targetFd < 0) {
+        failTarget(fullPath, -m_targetFd, size);
+        return false;
+    }
     m_folderPath = datname(m_target, m_state.ZielVz);
     if (!m_state.ZielVzAngelegt) {
-        const int made = m_fs.makeDirectory(AT_FDCWD, m_folderPath.c_str());
+        const int made = m_fs.makeDirectory(m_targetFd, m_state.ZielVz.c_str());
         if (made < 0 && made != -EEXIST) {
             failTarget(fullPath, -made, size);
             return false;
@@ -399,7 +410,7 @@ bool DirectoryBackup::Impl::openFolder(const std::string &fullPath, off_t size)
     }
     int fd;
     do
-        fd = m_fs.openDirectory(AT_FDCWD, m_folderPath.c_str(), false);
+        fd = m_fs.openDirectory(m_targetFd, m_state.ZielVz.c_str(), false);
     while (fdShortage(fd));
     if (fd < 0) {
         failTarget(fullPath, -fd, size);

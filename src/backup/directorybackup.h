@@ -45,8 +45,8 @@ struct SaveFailure
 class DirectoryBackup
 {
 public:
-    // target: the volume's mount point; settingsFile: full path of the
-    // settings file, which is never copied.
+    // target: the volume's mount point, opened here and used for the whole
+    // run; settingsFile: full path of the settings file, which is never copied.
     DirectoryBackup(FileSystem &fs, Progress &progress, RunState &state,
                     std::string target, std::string settingsFile);
     ~DirectoryBackup();
