@@ -26,7 +26,8 @@ public:
     [[nodiscard]] virtual long readDirectory(int fd, void *buf, std::size_t size) = 0;
     // fstatat; followLinks false adds AT_SYMLINK_NOFOLLOW.
     [[nodiscard]] virtual int statAt(int dirFd, const char *name, struct stat *st, bool followLinks) = 0;
-    // Opens a file for reading (links followed).
+    // Opens a regular file for reading (links followed), without blocking;
+    // anything else is refused with -EINVAL.
     [[nodiscard]] virtual int openForReading(int dirFd, const char *name) = 0;
     // Creates a new file for writing, failing with -EEXIST if the name exists.
     [[nodiscard]] virtual int createExclusive(int dirFd, const char *name) = 0;

@@ -36,7 +36,17 @@ int PosixFileSystem::statAt(int dirFd, const char *name, struct stat *st, bool f
 
 int PosixFileSystem::openForReading(int dirFd, const char *name)
 {
-    return result(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // The name may have become a FIFO or device since it was listed: opening
+    // one must not block, and reading one could block or never end.
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return -errno;
+    struct stat st;
+    const int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (error == 0)
+        return fd;
+    ::close(fd);
+    return -error;
 }
 
 int PosixFileSystem::createExclusive(int dirFd, const char *name)
