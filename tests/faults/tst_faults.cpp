@@ -1,0 +1,315 @@
+#include "exitsequence.h"
+#include "faultyfilesystem.h"
+#include "frmsichern.h"
+#include "scriptedmessageboxes.h"
+#include "testtree.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sched.h>
+#include <sys/mount.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+
+using namespace pendrel;
+using namespace pendrel::test;
+using namespace std::chrono;
+
+Q_DECLARE_METATYPE(std::vector<pendrel::test::Fault>)
+
+namespace {
+
+const std::string Saving = "I\xC2\xB4m saving ";
+const std::string LongName = std::string(251, 'n') + ".txt";
+
+class PastClock final : public Clock
+{
+public:
+    TimePoint now() const override { return when; }
+    TimePoint when = system_clock::now() - hours(1);
+};
+
+class Host final : public ExitHost
+{
+public:
+    void restoreWindow() override { }
+    std::string diskName() const override { return "STICK"; }
+    int entryCount() const override { return int(entries.size()); }
+    std::string entry(int index) const override { return entries.at(std::size_t(index)); }
+    std::vector<std::string> entries;
+};
+
+// Runs `hook` on every status text, before the walk goes on.
+class HookedProgress final : public Progress
+{
+public:
+    void showStatus(const std::string &text) override
+    {
+        if (hook)
+            hook(text);
+    }
+    void processPendingEvents() override { }
+    std::function<void(const std::string &)> hook;
+};
+
+std::string pattern(std::size_t size, char seed)
+{
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] = char((i * 131 + std::size_t(seed)) % 251);
+    return data;
+}
+
+std::string baseName(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+} // namespace
+
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void exitSave_data();
+    void exitSave();
+
+private:
+    bool mountTmpfs(const std::string &where, const char *options);
+
+    QTemporaryDir *m_dir = nullptr;
+    std::string m_root;
+    std::string m_stick;
+    std::string m_settings;
+    // Changed files by path below m_root; the walk meets them in this order
+    // within "work" (one per level); "other" comes after it.
+    std::map<std::string, std::string> m_files;
+    std::vector<std::string> m_mounts;
+    bool m_namespace = false;
+};
+
+void tst_Faults::initTestCase()
+{
+    qputenv("TZ", "UTC");
+    ::tzset();
+    // Mounts below stay in this process's own namespace.
+    m_namespace = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0
+               && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+void tst_Faults::init()
+{
+    m_dir = new QTemporaryDir;
+    QVERIFY2(m_dir->isValid(), qPrintable(m_dir->errorString()));
+    m_root = m_dir->path().toStdString();
+    m_stick = m_root + "/stick";
+    m_settings = m_root + "/app/sichern.txt";
+    for (const char *dir : {"/stick", "/app", "/work/sub/sub/sub/sub", "/other", "/big/more"})
+        QVERIFY(makeDirectories(m_root + dir));
+    m_files = {{"work/a.txt", "a"},
+               {"work/sub/b.txt", "b"},
+               {"work/sub/sub/c.bin", pattern(300 * 1024, 'c')},
+               {"work/sub/sub/sub/d.txt", "d"},
+               {"work/sub/sub/sub/sub/" + LongName, "first long"},
+               {"other/e.txt", "e"},
+               {"other/x:y.txt", "colon"},
+               {"other/why?.txt", "question"},
+               {"other/" + LongName, "second long"}};
+    for (const auto &[path, content] : m_files)
+        QVERIFY(writeFile(m_root + "/" + path, content));
+    QVERIFY(writeFile(m_root + "/work/old.txt", "old"));
+    QVERIFY(setMtime(m_root + "/work/old.txt", timespecOf(system_clock::now() - hours(2))));
+    QVERIFY(writeFile(m_root + "/plain.txt", "plain"));
+    QCOMPARE(::mkfifo((m_root + "/pipe").c_str(), 0644), 0);
+}
+
+void tst_Faults::cleanup()
+{
+    for (auto it = m_mounts.rbegin(); it != m_mounts.rend(); ++it)
+        ::umount2(it->c_str(), MNT_DETACH);
+    m_mounts.clear();
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+bool tst_Faults::mountTmpfs(const std::string &where, const char *options)
+{
+    if (::mount("pendrel-test", where.c_str(), "tmpfs", 0, options) != 0)
+        return false;
+    m_mounts.push_back(where);
+    return true;
+}
+
+void tst_Faults::exitSave_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("extraEntries");
+    QTest::addColumn<std::vector<Fault>>("faults");
+    QTest::addColumn<QStringList>("failures"); // "path below the root|errno"
+
+    const QStringList none;
+    using F = std::vector<Fault>;
+    auto failedFrom = [](int first, int error) {
+        const QStringList order{"work/sub/b.txt", "work/sub/sub/c.bin", "work/sub/sub/sub/d.txt",
+                                QString::fromStdString("work/sub/sub/sub/sub/" + LongName), "other/e.txt",
+                                "other/x:y.txt", "other/why?.txt", QString::fromStdString("other/" + LongName)};
+        QStringList list;
+        for (int i = first; i < order.size(); ++i)
+            list << order[i] + "|" + QString::number(error);
+        return list;
+    };
+    QTest::newRow("clean") << "" << none << F{} << none;
+    QTest::newRow("gone ENODEV") << "" << none << F{{Op::CreateExclusive, ENODEV, 3, true, ""}} << failedFrom(1, ENODEV);
+    QTest::newRow("gone EIO") << "" << none << F{{Op::CopyRange, EIO, 3, true, ""}, {Op::Write, EIO, 1, true, ""}}
+                              << failedFrom(0, EIO);
+    QTest::newRow("read EACCES") << "" << none << F{{Op::OpenForReading, EACCES, 1, false, "b.txt"}}
+                                 << QStringList{"work/sub/b.txt|" + QString::number(EACCES)};
+    QTest::newRow("read EIO") << "" << none
+                              << F{{Op::CopyRange, EIO, 1, false, "c.bin"}, {Op::Read, EIO, 1, false, "c.bin"}}
+                              << QStringList{"work/sub/sub/c.bin|" + QString::number(EIO)};
+    QTest::newRow("dir EACCES") << "" << none << F{{Op::OpenDirectory, EACCES, 1, false, "sub"}}
+                                << QStringList{"work/sub|" + QString::number(EACCES)};
+    QTest::newRow("names refused") << "" << none
+                                   << F{{Op::RenameNoReplace, EINVAL, 1, true, ":"},
+                                        {Op::RenameNoReplace, EINVAL, 1, true, "?"}}
+                                   << QStringList{"other/x:y.txt|22", "other/why?.txt|22"};
+    QTest::newRow("listed missing") << "" << QStringList{"@/gone"} << F{} << QStringList{"gone|2"};
+    QTest::newRow("listed file") << "" << QStringList{"@/plain.txt"} << F{} << QStringList{"plain.txt|20"};
+    QTest::newRow("listed fifo") << "" << QStringList{"@/pipe"} << F{} << QStringList{"pipe|20"};
+    QTest::newRow("empty entry") << "" << QStringList{""} << F{} << QStringList{"|2"};
+    // Deleted after it changed: nothing is left to save, nothing to report.
+    QTest::newRow("vanished") << "vanish" << none << F{} << none;
+    QTest::newRow("became fifo") << "fifo" << none << F{} << QStringList{"work/sub/b.txt|22"};
+    QTest::newRow("volume full") << "full" << QStringList{"@/big"} << F{} << QStringList{"big/more/x2.bin|28"};
+    QTest::newRow("detached first") << "detach first" << none << F{} << none;
+    QTest::newRow("detached midway") << "detach midway" << none << F{} << none;
+    QTest::newRow("app read-only") << "read-only app" << none << F{} << none;
+}
+
+// Every changed file ends up saved byte for byte or listed in the one
+// message; sichern.txt holds the name and every entry whenever it was written.
+void tst_Faults::exitSave()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, extraEntries);
+    QFETCH(std::vector<Fault>, faults);
+    QFETCH(QStringList, failures);
+
+    if (setup == "full" || setup.startsWith("detach") || setup == "read-only app") {
+        if (!m_namespace)
+            QSKIP("needs root and a private mount namespace to mount tmpfs");
+        QVERIFY(mountTmpfs(m_stick, setup == "full" ? "size=1m" : "size=64m"));
+    }
+    if (setup == "full") {
+        m_files["big/x1.bin"] = pattern(600 * 1024, '1');
+        m_files["big/more/x2.bin"] = pattern(600 * 1024, '2');
+        for (const char *name : {"big/x1.bin", "big/more/x2.bin"})
+            QVERIFY(writeFile(m_root + "/" + name, m_files[name]));
+    }
+    const std::string oldSettings = "OLD\r\n";
+    if (setup == "read-only app") {
+        QVERIFY(mountTmpfs(m_root + "/app", "size=1m"));
+        QVERIFY(writeFile(m_settings, oldSettings));
+        QCOMPARE(::mount(nullptr, (m_root + "/app").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    }
+
+    Host host;
+    host.entries = {m_root + "/work", m_root + "/other"};
+    for (QString entry : extraEntries)
+        host.entries.push_back(entry.replace("@", QString::fromStdString(m_root)).toStdString());
+    // The stick as it was when the save began, whatever happens to its mount.
+    const int stickFd = ::open(m_stick.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    QVERIFY(stickFd >= 0);
+    const std::string pinned = "/proc/self/fd/" + std::to_string(stickFd);
+
+    HookedProgress progress;
+    const std::string victim = m_root + "/work/sub/b.txt";
+    progress.hook = [&](const std::string &text) {
+        const bool first = setup == "detach first" && text == "I'm checking " + host.entries.front();
+        const bool midway = setup == "detach midway" && text.ends_with("c.bin to A:\\");
+        if (first || midway)
+            QCOMPARE(::umount2(m_stick.c_str(), MNT_DETACH), 0);
+        if (text == Saving + victim + " to A:\\" && (setup == "vanish" || setup == "fifo")) {
+            QCOMPARE(::unlink(victim.c_str()), 0);
+            if (setup == "fifo")
+                QCOMPARE(::mkfifo(victim.c_str(), 0644), 0);
+        }
+    };
+    const bool settingsFail = setup == "read-only app";
+    ScriptedMessageBoxes boxes(std::deque<Answer>(std::size_t(settingsFail) + std::size_t(!failures.isEmpty()),
+                                                  Answer::Ok));
+    PastClock clock;
+    FaultyFileSystem fileSystem;
+    for (const Fault &fault : faults)
+        fileSystem.fail(fault);
+    RunState state;
+    state.StartZeit = clock.when;
+    const ExitServices services{boxes, clock, fileSystem, progress,
+                                [this](const std::string &) { return Volume{m_stick, "/dev/test", "STICK"}; },
+                                m_settings};
+    const ExitResult result = runExitSequence(host, services, state);
+
+    QStringList reported;
+    std::string details;
+    for (const SaveFailure &failure : result.failures) {
+        const std::string path = failure.path.starts_with(m_root + "/") ? failure.path.substr(m_root.size() + 1)
+                                                                         : failure.path;
+        reported << QString::fromStdString(path) + "|" + QString::number(failure.error);
+        details += (details.empty() ? "" : "\n") + failure.path + ": " + std::strerror(failure.error);
+    }
+    reported.sort();
+    failures.sort();
+    QCOMPARE(reported, failures);
+    QVERIFY(result.saved);
+    QCOMPARE(result.settingsWritten, !settingsFail);
+    QCOMPARE(result.exitStatus(), int(settingsFail || !failures.isEmpty()));
+    QCOMPARE(boxes.unanswered(), std::size_t(0));
+    QCOMPARE(boxes.shown.size(), std::size_t(settingsFail) + std::size_t(!failures.isEmpty()));
+    if (!failures.isEmpty())
+        QCOMPARE(boxes.shown.back().details, details);
+    if (settingsFail)
+        QCOMPARE(boxes.shown.front().text, "The settings could not be saved.\nCannot create a temporary file beside "
+                                                   + m_settings + ": Read-only file system");
+
+    std::string expectedSettings = "STICK\r\n";
+    for (const std::string &entry : host.entries)
+        expectedSettings += entry + "\r\n";
+    QCOMPARE(readFile(m_settings), std::optional(settingsFail ? oldSettings : expectedSettings));
+
+    // Saved: every changed file not reported (and not deleted), under its own
+    // name or, for the second long name, a numbered one cut to 255 bytes.
+    const std::string folder = pinned + "/" + state.ZielVz;
+    auto lost = [&](const std::string &path) {
+        const bool deleted = m_root + "/" + path == victim && (setup == "vanish" || setup == "fifo");
+        return deleted || std::any_of(failures.begin(), failures.end(), [&](const QString &failure) {
+                   const std::string failed = failure.section('|', 0, 0).toStdString();
+                   return path == failed || path.starts_with(failed + "/");
+               });
+    };
+    std::vector<std::string> expected;
+    for (const auto &[path, content] : m_files) {
+        if (lost(path))
+            continue;
+        std::string name = baseName(path);
+        if (path == "other/" + LongName && !lost("work/sub/sub/sub/sub/" + LongName))
+            name = std::string(247, 'n') + " (2).txt";
+        expected.push_back(name);
+        QVERIFY2(readFile(folder + "/" + name) == std::optional(content), path.c_str());
+    }
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(sortedNames(folder), expected);
+    // Nothing landed beside the stick once it was detached.
+    if (setup.startsWith("detach"))
+        QCOMPARE(sortedNames(m_stick), std::vector<std::string>{});
+    ::close(stickFd);
+}
+
+QTEST_MAIN(tst_Faults)
+#include "tst_faults.moc"
