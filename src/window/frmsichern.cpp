@@ -15,6 +15,7 @@
 #include <QPushButton>
 
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -70,6 +71,9 @@ void frmSichern::createControls()
 
     txtDiskName = new QLineEdit(QStringLiteral("Text1"), this);
     txtDiskName->setObjectName(QStringLiteral("txtDiskName"));
+    // Qt's default of 32767 characters would cut a longer name read from
+    // sichern.txt, and the save would write it back shortened.
+    txtDiskName->setMaxLength(std::numeric_limits<int>::max());
     place(txtDiskName, 45, 1890, 3060, 330);
 
     Command2 = new QPushButton(QStringLiteral("&Remove"), this);
