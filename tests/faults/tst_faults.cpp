@@ -80,6 +80,8 @@ private slots:
     void cleanup();
     void exitSave_data();
     void exitSave();
+    void settingsInput_data();
+    void settingsInput();
 
 private:
     bool mountTmpfs(const std::string &where, const char *options);
@@ -309,6 +311,63 @@ void tst_Faults::exitSave()
     if (setup.startsWith("detach"))
         QCOMPARE(sortedNames(m_stick), std::vector<std::string>{});
     ::close(stickFd);
+}
+
+void tst_Faults::settingsInput_data()
+{
+    QTest::addColumn<QByteArray>("contents"); // "@" stands for the work directory
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<int>("exitStatus");
+
+    const QByteArray work = "@\r\n";
+    QTest::newRow("directory") << QByteArray()
+                               << QStringList{"The file Sichern.txt cannot be read: Is a directory.",
+                                              "The settings could not be saved."}
+                               << 1;
+    QTest::newRow("long name") << QByteArray(100000, 'N') + "\r\n" + work << QStringList{} << 0;
+    QTest::newRow("nul garbage") << QByteArray("\0\xff\x01 name\0\r\n", 11) + work + QByteArray("\0\x80\x7f\r\n", 5)
+                                 << QStringList{"1 item was not saved:"} << 1;
+}
+
+// Through the window: whatever the file holds, no crash, one message for each
+// thing not done, and the bytes read come back unchanged.
+void tst_Faults::settingsInput()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(QStringList, messages);
+    QFETCH(int, exitStatus);
+
+    const QByteArray work = QByteArray::fromStdString(m_root + "/work");
+    contents.replace('@', work);
+    if (contents.isEmpty())
+        QVERIFY(makeDirectories(m_settings));
+    else
+        QVERIFY(writeFile(m_settings, contents.toStdString()));
+
+    ScriptedMessageBoxes boxes(std::deque<Answer>(std::size_t(messages.size()), Answer::Ok));
+    PastClock clock;
+    PosixFileSystem fileSystem;
+    frmSichern window({.boxes = boxes,
+                       .clock = clock,
+                       .fileSystem = fileSystem,
+                       .removableVolumes = {},
+                       .queryVolume = [this](const std::string &name) { return Volume{m_stick, "/dev/test", name}; },
+                       .settingsFile = m_settings,
+                       .readmeFile = {}});
+    window.Form_Load();
+    window.show();
+    window.close();
+    QTRY_VERIFY(!window.isVisible());
+
+    QCOMPARE(window.exitStatus(), exitStatus);
+    QStringList shown;
+    for (const auto &box : boxes.shown)
+        shown << QString::fromStdString(box.text).section('\n', 0, 0);
+    QCOMPARE(shown, messages);
+    if (contents.isEmpty())
+        QCOMPARE(sortedNames(m_settings), std::vector<std::string>{});
+    else
+        QVERIFY(readFile(m_settings) == contents.toStdString());
 }
 
 QTEST_MAIN(tst_Faults)
