@@ -9,62 +9,12 @@
 # namespaces are not available.
 set -euo pipefail
 
-binary=$(readlink -f "$1")
+# About 400 MB are saved per run, so that a save lasts long enough to be hit.
+PENDREL_E2E_STICK_SIZE=600M
+source "$(dirname "$0")/../common/e2e.sh"
 
-skip() { echo "SKIP: $*"; exit 77; }
-
-if [ -z "${PENDREL_E2E_NAMESPACE:-}" ]; then
-    [ "$(id -u)" -eq 0 ] || skip "needs root to mount a volume image"
-    for tool in unshare Xvfb openbox wmctrl xdotool mkfs.ext4; do
-        command -v "$tool" >/dev/null || skip "$tool is not installed"
-    done
-    unshare -m --propagation private true 2>/dev/null || skip "no mount namespaces here (unshare -m failed)"
-    PENDREL_E2E_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
-fi
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    umount /media/root/STICK 2>/dev/null || true
-    umount /media 2>/dev/null || true
-    rm -rf -- "$work"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-wait_until() { # polls "$@" every 0.02 s for up to 20 s
-    for _ in $(seq 1000); do
-        "$@" && return 0
-        sleep 0.02
-    done
-    return 1
-}
-
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-exec 3>&-
-wait_until grep -q . "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")"
-openbox --sm-disable >"$work/openbox.log" 2>&1 &
-pids+=($!)
-wait_until wmctrl -m >/dev/null 2>&1 || fail "openbox did not start"
-export QT_QPA_PLATFORM=xcb
-
-stick=/media/root/STICK
-mount -t tmpfs tmpfs /media
-mkdir -p "$stick"
-truncate -s 600M "$work/stick.img"
-mkfs.ext4 -q -L STICK "$work/stick.img"
-mount -o loop "$work/stick.img" "$stick"
-
-app="$work/app"
 tree="$work/texte"
-mkdir -p "$app" "$tree/sub"
-cp "$binary" "$app/pendrel"
+mkdir -p "$tree/sub"
 head -c 16M /dev/urandom >"$work/block"
 
 write_settings() { # name
@@ -72,57 +22,11 @@ write_settings() { # name
     cp "$app/sichern.txt" "$work/sichern.expected"
 }
 
-# About 400 MB in 24 files, so that a save lasts long enough to be hit.
 change_files() { # tag
     for i in $(seq 24); do
         { echo "$1 $i"; cat "$work/block"; } >"$tree/sub/f$i.bin"
     done
     echo "$1" >"$tree/note-$1.txt"
-}
-
-folders_on_stick() {
-    find "$stick" -mindepth 1 -maxdepth 1 -type d ! -name lost+found -printf '%f\n' | sort
-}
-
-start_program() {
-    (cd "$app" && exec ./pendrel) >"$work/pendrel.log" 2>&1 &
-    program=$!
-    pids+=("$program")
-    wait_until program_window >/dev/null || fail "the window did not appear"
-    main_window=$(program_window)
-}
-
-program_window() {
-    wmctrl -lp | awk -v pid="$program" '$3 == pid && $5 == "Pendrel" { print $1; exit }' | grep .
-}
-
-message_boxes() { # ids of Pendrel windows other than the main window
-    wmctrl -lp | awk -v pid="$program" -v main="$main_window" '$3 == pid && $5 == "Pendrel" && $1 != main { print $1 }'
-}
-
-has_box() { [ -n "$(message_boxes)" ]; }
-window_gone() { ! wmctrl -l | grep -qi "^$1 "; }
-
-answer_box() { # keys...
-    local box
-    wait_until has_box || fail "no message box appeared"
-    box=$(message_boxes | head -n1)
-    wmctrl -i -a "$box"
-    sleep 0.3
-    xdotool key --clearmodifiers "$@"
-    wait_until window_gone "$box" || fail "message box $box stayed open"
-}
-
-program_ended() {
-    local state
-    state=$(ps -o stat= -p "$program" || true)
-    [ -z "$state" ] || [[ "$state" == Z* ]]
-}
-
-wait_for_program() { # sets status
-    wait_until program_ended || fail "the program did not end"
-    status=0
-    wait "$program" 2>/dev/null || status=$?
 }
 
 saving_started() { # a copy, finished or not, is in the newest folder

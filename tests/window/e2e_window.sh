@@ -6,69 +6,14 @@
 #
 #   e2e_window.sh PATH_TO_PENDREL
 #
-# Exit status 77 (skipped) when not root or when mount namespaces are not
-# available.
+# Exit status 77 (skipped) when not root, a tool is missing or mount
+# namespaces are not available.
 set -euo pipefail
 
-binary=$(readlink -f "$1")
+PENDREL_E2E_STICK_SIZE=16M
+source "$(dirname "$0")/../common/e2e.sh"
 
-skip() { echo "SKIP: $*"; exit 77; }
-
-if [ -z "${PENDREL_E2E_NAMESPACE:-}" ]; then
-    [ "$(id -u)" -eq 0 ] || skip "needs root to mount a volume image"
-    for tool in unshare Xvfb openbox wmctrl xdotool mkfs.ext4; do
-        command -v "$tool" >/dev/null || skip "$tool is not installed"
-    done
-    unshare -m --propagation private true 2>/dev/null || skip "no mount namespaces here (unshare -m failed)"
-    PENDREL_E2E_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
-fi
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    umount /media/root/STICK 2>/dev/null || true
-    umount /media 2>/dev/null || true
-    rm -rf -- "$work"
-}
-trap cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Polls "$@" every 0.1 s for up to 20 s.
-wait_until() {
-    for _ in $(seq 200); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-# --- display and window manager
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-exec 3>&-
-wait_until grep -q . "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")"
-openbox --sm-disable >"$work/openbox.log" 2>&1 &
-pids+=($!)
-wait_until wmctrl -m >/dev/null 2>&1 || fail "openbox did not start"
-export QT_QPA_PLATFORM=xcb
-
-# --- the stick
-mount -t tmpfs tmpfs /media
-mkdir -p /media/root/STICK
-truncate -s 16M "$work/stick.img"
-mkfs.ext4 -q -L STICK "$work/stick.img"
-mount -o loop "$work/stick.img" /media/root/STICK
-stick=/media/root/STICK
-
-# --- the program beside its settings, and two working trees
-app="$work/app"
-mkdir -p "$app"
-cp "$binary" "$app/pendrel"
+# --- two working trees beside the program
 tree1="$work/texte"
 tree2="$work/caf"$'\xe9'
 mkdir -p "$tree1/briefe" "$tree2"
@@ -86,50 +31,6 @@ change_files() { # tag
     head -c 70000 /dev/urandom >"$tree1/data-$1.bin"
     printf 'note %s\n' "$1" >"$tree2/notiz.txt"
     echo hidden >"$tree1/.hidden-$1"
-}
-
-folders_on_stick() {
-    find "$stick" -mindepth 1 -maxdepth 1 -type d ! -name lost+found -printf '%f\n' | sort
-}
-
-main_window=""
-start_program() {
-    (cd "$app" && exec ./pendrel) >"$work/pendrel.log" 2>&1 &
-    program=$!
-    pids+=("$program")
-    wait_until program_window >/dev/null || fail "the window did not appear"
-    main_window=$(program_window)
-}
-
-program_window() { # id of the first window of the program titled Pendrel
-    wmctrl -lp | awk -v pid="$program" '$3 == pid && $5 == "Pendrel" { print $1; exit }' | grep .
-}
-
-message_box() { # id of a Pendrel window other than the main window
-    wmctrl -lp | awk -v pid="$program" -v main="$main_window" \
-        '$3 == pid && $5 == "Pendrel" && $1 != main { print $1; exit }' | grep .
-}
-
-answer_box() { # keys...
-    local box
-    wait_until message_box >/dev/null || fail "no message box appeared"
-    box=$(message_box)
-    wmctrl -i -a "$box"
-    sleep 0.3
-    xdotool key --clearmodifiers "$@"
-    wait_until bash -c "! wmctrl -l | grep -qi '^$box '" || fail "message box $box stayed open"
-}
-
-program_ended() { # gone, or a zombie waiting for us
-    local state
-    state=$(ps -o stat= -p "$program" || true)
-    [ -z "$state" ] || [[ "$state" == Z* ]]
-}
-
-wait_for_program() { # sets status
-    wait_until program_ended || fail "the program did not end"
-    status=0
-    wait "$program" || status=$?
 }
 
 check_saved() { # folder
