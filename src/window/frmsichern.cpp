@@ -130,7 +130,7 @@ void frmSichern::Form_Load()
         break;
     case pendrel::LoadStatus::Unreadable:
         m_services.boxes.show(std::string("The file Sichern.txt cannot be read: ") + std::strerror(loaded.error)
-                                      + ".\nPendrel starts with an empty list; saving at the end replaces the file.",
+                                      + ".\nPendrel starts with the name \"Text1\" and an empty list.",
                               pendrel::Buttons::Ok, m_services.settingsFile);
         break;
     }
