@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -72,6 +73,7 @@ class tst_SettingsFile : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
     void load_data();
     void load();
     void roundTrip_data();
@@ -83,7 +85,18 @@ private slots:
     void keepsPermissions();
     void writeErrors_data();
     void writeErrors();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path; // sichern.txt in m_dir
 };
+
+void tst_SettingsFile::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY2(m_dir->isValid(), qPrintable(m_dir->errorString()));
+    m_path = m_dir->filePath("sichern.txt");
+}
 
 void tst_SettingsFile::load_data()
 {
@@ -127,9 +140,7 @@ void tst_SettingsFile::load()
     QFETCH(QByteArray, name);
     QFETCH(QList<QByteArray>, list);
 
-    QTemporaryDir dir;
-    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-    QString path = dir.filePath("sichern.txt");
+    QString path = m_path;
     if (kind == "file") {
         writeFile(path, contents);
     } else if (kind == "directory") {
@@ -137,8 +148,8 @@ void tst_SettingsFile::load()
     } else if (kind == "fifo") {
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     } else if (kind == "parent") {
-        writeFile(dir.filePath("app"), "x");
-        path = dir.filePath("app/sichern.txt");
+        writeFile(m_dir->filePath("app"), "x");
+        path = m_dir->filePath("app/sichern.txt");
     }
 
     const LoadResult result = loadSettings(path.toStdString());
@@ -186,39 +197,33 @@ void tst_SettingsFile::roundTrip()
     QFETCH(QByteArray, expected);
     QVERIFY(!expected.isEmpty());
 
-    QTemporaryDir dir;
-    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-    const QString path = dir.filePath("sichern.txt");
-    writeFile(path, input);
+    writeFile(m_path, input);
 
-    const LoadResult loaded = loadSettings(path.toStdString());
+    const LoadResult loaded = loadSettings(m_path.toStdString());
     QCOMPARE(loaded.status, LoadStatus::Loaded);
     std::string error;
-    QVERIFY2(save(path, loaded.settings, &error), error.c_str());
-    const QByteArray actual = readFile(path);
+    QVERIFY2(save(m_path, loaded.settings, &error), error.c_str());
+    const QByteArray actual = readFile(m_path);
     QVERIFY2(actual == expected, qPrintable(byteDiff(actual, expected)));
 }
 
 void tst_SettingsFile::replacesOnlyAtCommit()
 {
-    QTemporaryDir dir;
-    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-    const QString path = dir.filePath("sichern.txt");
-    writeFile(path, "OLD\r\n/old\r\n");
+    writeFile(m_path, "OLD\r\n/old\r\n");
 
-    SettingsWriter writer(path.toStdString());
+    SettingsWriter writer(m_path.toStdString());
     QVERIFY2(writer.open(), writer.errorText().c_str());
     QVERIFY(writer.writeLine("NEW") && writer.writeLine("/new"));
 
-    QCOMPARE(readFile(path), QByteArray("OLD\r\n/old\r\n"));
-    const QStringList during = entriesOf(dir.path());
+    QCOMPARE(readFile(m_path), QByteArray("OLD\r\n/old\r\n"));
+    const QStringList during = entriesOf(m_dir->path());
     QCOMPARE(during.size(), 2);
     QVERIFY2(during[0].startsWith(".sichern.txt."), qPrintable(during[0]));
-    QCOMPARE(readFile(dir.filePath(during[0])), QByteArray("NEW\r\n/new\r\n"));
+    QCOMPARE(readFile(m_dir->filePath(during[0])), QByteArray("NEW\r\n/new\r\n"));
 
     QVERIFY2(writer.commit(), writer.errorText().c_str());
-    QCOMPARE(readFile(path), QByteArray("NEW\r\n/new\r\n"));
-    QCOMPARE(entriesOf(dir.path()), QStringList{"sichern.txt"});
+    QCOMPARE(readFile(m_path), QByteArray("NEW\r\n/new\r\n"));
+    QCOMPARE(entriesOf(m_dir->path()), QStringList{"sichern.txt"});
 }
 
 void tst_SettingsFile::abandoned_data()
@@ -237,34 +242,28 @@ void tst_SettingsFile::abandoned()
     QFETCH(bool, oldFile);
     QFETCH(int, lines);
 
-    QTemporaryDir dir;
-    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-    const QString path = dir.filePath("sichern.txt");
     if (oldFile)
-        writeFile(path, "OLD\r\n/a\r\n/b\r\n");
+        writeFile(m_path, "OLD\r\n/a\r\n/b\r\n");
     {
-        SettingsWriter writer(path.toStdString());
+        SettingsWriter writer(m_path.toStdString());
         QVERIFY(writer.open());
         for (int i = 0; i < lines; ++i)
             QVERIFY(writer.writeLine("line " + std::to_string(i)));
     }
-    QCOMPARE(readFile(path), oldFile ? QByteArray("OLD\r\n/a\r\n/b\r\n") : QByteArray());
-    QCOMPARE(entriesOf(dir.path()), oldFile ? QStringList{"sichern.txt"} : QStringList());
+    QCOMPARE(readFile(m_path), oldFile ? QByteArray("OLD\r\n/a\r\n/b\r\n") : QByteArray());
+    QCOMPARE(entriesOf(m_dir->path()), oldFile ? QStringList{"sichern.txt"} : QStringList());
 }
 
 // A real kill: no destructor runs, yet the old file stays whole and what is
 // left behind is hidden.
 void tst_SettingsFile::killedWhileWriting()
 {
-    QTemporaryDir dir;
-    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-    const QString path = dir.filePath("sichern.txt");
-    writeFile(path, "OLD\r\n/a\r\n");
+    writeFile(m_path, "OLD\r\n/a\r\n");
 
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
-        SettingsWriter writer(path.toStdString());
+        SettingsWriter writer(m_path.toStdString());
         if (writer.open() && writer.writeLine("NEW") && writer.writeLine("/new"))
             ::kill(::getpid(), SIGKILL);
         ::_exit(1);
@@ -273,8 +272,8 @@ void tst_SettingsFile::killedWhileWriting()
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY(WIFSIGNALED(status));
 
-    QCOMPARE(readFile(path), QByteArray("OLD\r\n/a\r\n"));
-    for (const QString &name : entriesOf(dir.path()))
+    QCOMPARE(readFile(m_path), QByteArray("OLD\r\n/a\r\n"));
+    for (const QString &name : entriesOf(m_dir->path()))
         QVERIFY2(name == "sichern.txt" || name.startsWith('.'), qPrintable(name));
 }
 
@@ -282,20 +281,17 @@ void tst_SettingsFile::killedWhileWriting()
 // not the temporary file's 0600.
 void tst_SettingsFile::keepsPermissions()
 {
-    QTemporaryDir dir;
-    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-    const QString path = dir.filePath("sichern.txt");
-    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray encoded = QFile::encodeName(m_path);
     struct stat st;
-    writeFile(path, "OLD\r\n");
+    writeFile(m_path, "OLD\r\n");
     QCOMPARE(::chmod(encoded.constData(), 0640), 0);
-    QVERIFY(save(path, Settings{"NEW", {}}));
+    QVERIFY(save(m_path, Settings{"NEW", {}}));
     QCOMPARE(::stat(encoded.constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0640));
 
-    QVERIFY(QFile::remove(path));
+    QVERIFY(QFile::remove(m_path));
     const mode_t mask = ::umask(022);
-    QVERIFY(save(path, Settings{"NEW", {}}));
+    QVERIFY(save(m_path, Settings{"NEW", {}}));
     ::umask(mask);
     QCOMPARE(::stat(encoded.constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0644));
@@ -320,17 +316,15 @@ void tst_SettingsFile::writeErrors()
     QFETCH(int, error);
     QFETCH(QString, message);
 
-    QTemporaryDir dir;
-    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
-    QString path = dir.filePath("sichern.txt");
+    QString path = m_path;
     if (kind == "nodir") {
-        path = dir.filePath("gone/sichern.txt");
+        path = m_dir->filePath("gone/sichern.txt");
     } else if (kind == "dirinway") {
-        QVERIFY(QDir().mkpath(dir.filePath("sichern.txt/keep")));
+        QVERIFY(QDir().mkpath(m_dir->filePath("sichern.txt/keep")));
     } else {
-        QVERIFY(QDir().mkdir(dir.filePath("ro")));
-        QVERIFY(QFile::setPermissions(dir.filePath("ro"), QFile::ReadOwner | QFile::ExeOwner));
-        path = dir.filePath("ro/sichern.txt");
+        QVERIFY(QDir().mkdir(m_dir->filePath("ro")));
+        QVERIFY(QFile::setPermissions(m_dir->filePath("ro"), QFile::ReadOwner | QFile::ExeOwner));
+        path = m_dir->filePath("ro/sichern.txt");
     }
 
     std::string errorText;
@@ -338,7 +332,7 @@ void tst_SettingsFile::writeErrors()
     QCOMPARE(QString::fromStdString(errorText), message.arg(path, QString::fromLocal8Bit(std::strerror(error))));
     // Nothing half-done is left behind, and what was in the way is untouched.
     if (kind == "dirinway") {
-        QCOMPARE(entriesOf(dir.path()), QStringList{"sichern.txt"});
+        QCOMPARE(entriesOf(m_dir->path()), QStringList{"sichern.txt"});
         QCOMPARE(entriesOf(path), QStringList{"keep"});
     }
 }
