@@ -49,23 +49,27 @@ for ((i = 1; i < ${#trees[@]}; i += 2)); do
     [ "$b" -gt "$bytes" ] && bytes=$b
 done
 
-if [ "$(id -u)" -eq 0 ] && command -v unshare mkfs.ext4 mount >/dev/null; then
+target=$(mktemp -d "$data/target.XXXXXX")
+image="$data/stick.img"
+trap 'rm -f "$image"; rm -rf "$target"' EXIT
+args=("${trees[@]}" --reps "$reps" "${window[@]}")
+
+if [ "$(id -u)" -eq 0 ] && command -v unshare mkfs.ext4 mount >/dev/null && unshare -m true 2>/dev/null; then
     # An ext4 stick image, mounted only inside a private mount namespace: the
-    # mount and its loop device go away with the namespace.
-    image="$data/stick.img"
-    mountpoint=$(mktemp -d "$data/stick.XXXXXX")
-    trap 'rm -f "$image"; rmdir "$mountpoint"' EXIT
+    # mount and its loop device go away with the namespace. Without a loop
+    # device the same run goes to the plain directory, and says so.
     rm -f "$image"
     truncate -s $((bytes * 2 + 256 * 1024 * 1024)) "$image"
     mkfs.ext4 -q -F -L PENDREL "$image"
-    unshare -m --propagation private -- bash -c 'mount -o loop "$1" "$2" && shift 2 && exec "$@"' mount-stick \
-        "$image" "$mountpoint" \
-        "$bin/savebench" "${trees[@]}" --target "$mountpoint" --target-kind "ext4 stick image, loop-mounted" \
-        --reps "$reps" "${window[@]}"
+    unshare -m --propagation private -- bash -c '
+        image=$1 target=$2
+        shift 2
+        if mount -o loop "$image" "$target"; then
+            exec "$@" --target "$target" --target-kind "ext4 stick image, loop-mounted"
+        fi
+        exec "$@" --target "$target" --target-kind "plain directory: the stick image could not be mounted"
+    ' run-on-stick "$image" "$target" "$bin/savebench" "${args[@]}"
 else
-    target=$(mktemp -d "$data/target.XXXXXX")
-    trap 'rm -rf "$target"' EXIT
-    "$bin/savebench" "${trees[@]}" --target "$target" \
-        --target-kind "plain directory: no stick image (needs root, unshare, mkfs.ext4)" \
-        --reps "$reps" "${window[@]}"
+    "$bin/savebench" "${args[@]}" --target "$target" \
+        --target-kind "plain directory: no stick image (needs root, unshare, mkfs.ext4)"
 fi
