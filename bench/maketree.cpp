@@ -72,7 +72,7 @@ struct File
 // Names many trees share, so that flat copies clash as they do in real homes.
 const char *const commonNames[] = {
     "README.md", "Makefile", "notes.txt", "index.html", "main.c", "brief.doc",
-    "archive.tar.gz", "config", "todo.txt", "report.pdf",
+    "archive.tar.gz", "config", "list.txt", "report.pdf",
 };
 const char *const extensions[] = { ".txt", ".doc", ".c", ".h", ".pdf", ".odt", ".png", ".tar.gz", "" };
 
