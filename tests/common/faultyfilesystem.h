@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,20 +33,34 @@ struct Fault
 };
 
 // Forwards to the real calls, counts them per operation and injects faults.
-// A failed close still closes the descriptor, as Linux does.
+// A failed close still closes the descriptor, as Linux does. Safe to call
+// from several threads; which call is the nth is then up to the scheduler.
 class FaultyFileSystem final : public FileSystem
 {
 public:
-    void fail(Fault fault) { m_faults.push_back({std::move(fault), 0}); }
-    [[nodiscard]] int calls(Op op) const { return m_calls[std::size_t(op)]; }
+    void fail(Fault fault)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_faults.push_back({std::move(fault), 0});
+    }
+    [[nodiscard]] int calls(Op op) const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_calls[std::size_t(op)];
+    }
     [[nodiscard]] int totalCalls() const
     {
+        const std::lock_guard lock(m_mutex);
         int total = 0;
         for (int count : m_calls)
             total += count;
         return total;
     }
-    void resetCounts() { m_calls.fill(0); }
+    void resetCounts()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_calls.fill(0);
+    }
 
     int openDirectory(int dirFd, const char *name, bool followLinks) override
     {
@@ -128,7 +143,10 @@ public:
     int close(int fd) override
     {
         const int error = injected(Op::Close, nameOf(fd));
-        m_names.erase(fd);
+        {
+            const std::lock_guard lock(m_mutex);
+            m_names.erase(fd);
+        }
         const int result = m_real.close(fd);
         return error ? -error : result;
     }
@@ -143,6 +161,7 @@ private:
     // Counts the call; returns the errno to fail it with, or 0.
     int injected(Op op, const std::string &name, const std::string &other = {})
     {
+        const std::lock_guard lock(m_mutex);
         ++m_calls[std::size_t(op)];
         for (Armed &armed : m_faults) {
             const Fault &fault = armed.fault;
@@ -161,18 +180,22 @@ private:
     template<typename T>
     T remember(T fd, const char *name)
     {
-        if (fd >= 0)
+        if (fd >= 0) {
+            const std::lock_guard lock(m_mutex);
             m_names[int(fd)] = name;
+        }
         return fd;
     }
 
     std::string nameOf(int fd) const
     {
+        const std::lock_guard lock(m_mutex);
         const auto it = m_names.find(fd);
         return it == m_names.end() ? std::string() : it->second;
     }
 
     PosixFileSystem m_real;
+    mutable std::mutex m_mutex;
     std::vector<Armed> m_faults;
     std::array<int, OpCount> m_calls{};
     std::unordered_map<int, std::string> m_names;
