@@ -8,9 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 namespace pendrel {
@@ -30,6 +34,9 @@ constexpr std::size_t DirectoryFdBudget = 128;
 constexpr unsigned MaxNameAttempts = 1'000'000;
 // The longest file name in bytes on Linux file systems (NAME_MAX).
 constexpr std::size_t NameMax = 255;
+// Listings the helper thread made and the walk has not reached yet may take
+// this many bytes; the helper waits when they do.
+constexpr std::size_t ListingBudget = 2 * 1024 * 1024;
 
 const std::string CheckingPrefix = "I'm checking ";
 const std::string SavingPrefix = "I\xC2\xB4m saving "; // U+00B4 in UTF-8
@@ -95,6 +102,40 @@ bool later(const timespec &a, const timespec &b)
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
 }
 
+bool within(const std::string &path, const std::string &tree)
+{
+    return path.starts_with(tree) && (path.size() == tree.size() || path[tree.size()] == '/');
+}
+
+// One entry of a directory listed ahead by the helper thread: a directory
+// (its inode from the entry, not stat'ed) or the outcome of the same stat
+// calls the walk would have made.
+struct Listed
+{
+    std::size_t nameOffset = 0;
+    unsigned char type = DT_UNKNOWN;
+    bool follow = false;
+    int result = 0;
+    ino_t inode = 0;
+    struct stat st{};
+};
+
+// What the helper thread found in one directory, in the order read; files
+// the walk would pass over without a trace are left out. `opened` false: the
+// walk does the directory itself.
+struct Listing
+{
+    bool opened = false;
+    int error = 0; // readDirectory's failure after the entries
+    std::string names;
+    std::vector<Listed> entries;
+
+    [[nodiscard]] std::size_t cost(const std::string &path) const
+    {
+        return 128 + path.size() + names.size() + entries.size() * sizeof(Listed);
+    }
+};
+
 } // namespace
 
 class DirectoryBackup::Impl
@@ -117,6 +158,7 @@ public:
 
     ~Impl()
     {
+        stopHelper();
         if (m_folderFd >= 0)
             m_fs.close(m_folderFd);
         if (m_targetFd >= 0)
@@ -125,6 +167,7 @@ public:
 
     void walk(const std::string &pfad);
     void finish();
+    void setThreads(unsigned count) { m_threads = count; }
 
 private:
     // One directory on the walk's stack: its descriptor (-1 while released),
@@ -139,12 +182,19 @@ private:
     };
 
     void enter(const char *name);
+    int openSubdirectory(const char *name);
+    int frameFd(Frame &frame);
     void leave();
     void enumerate(Frame &frame);
+    void replay(Frame &frame, const Listing &listing);
+    void publish(Frame &frame);
     void visit(Frame &frame, const dirent64 &entry);
-    bool isBackupFolder(int dirFd, const char *name, ino_t inode);
-    void offer(int dirFd, const char *name, const struct stat &st);
-    void save(int dirFd, const char *name, const std::string &fullPath, const struct stat &st);
+    void directory(Frame &frame, const char *name, ino_t inode);
+    void judge(Frame &frame, const char *name, int result, bool follow, const struct stat &st);
+    bool isBackupFolder(Frame &frame, const char *name, ino_t inode);
+    void offer(Frame &frame, const char *name, const struct stat &st);
+    void save(Frame &frame, const char *name, const std::string &fullPath, const struct stat &st);
+    int openSource(Frame &frame, const char *name, const std::string &fullPath);
     bool openFolder(const std::string &fullPath, off_t size);
     int createTemporary(std::string &tempName);
     int copyData(int from, int to, bool &targetSide);
@@ -153,6 +203,14 @@ private:
     bool releaseAncestor();
     bool fdShortage(int result);
     void record(const std::string &path, int error);
+
+    std::optional<Listing> takeListing();
+    void startHelper();
+    void stopHelper();
+    void helperLoop();
+    bool pickTree(std::string &tree);
+    void listTree(std::unique_lock<std::mutex> &lock, const std::string &tree, char *buffer);
+    Listing list(const std::string &path, std::string &subdirectories, char *buffer);
 
     DirectoryBackup &m_owner;
     FileSystem &m_fs;
@@ -178,6 +236,20 @@ private:
     int m_targetGoneError = 0;
     std::optional<off_t> m_noSpaceFrom;
     std::unordered_map<std::string, unsigned> m_nextNumber;
+
+    // The helper thread reads m_stack and m_path, and both threads the
+    // listings, only under m_mutex; the walk changes them only under it.
+    unsigned m_threads = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    std::thread m_helper;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::unordered_map<std::string, Listing> m_listings;
+    std::size_t m_listingBytes = 0;
+    std::string m_helperTree; // the subtree the helper is listing
+    std::string m_listing;    // the directory it is listing now
+    bool m_caughtUp = false;  // the walk has reached the helper: it moves on
+    bool m_stop = false;
+    std::string m_found;
 };
 
 void DirectoryBackup::Impl::walk(const std::string &pfad)
@@ -188,6 +260,7 @@ void DirectoryBackup::Impl::walk(const std::string &pfad)
     m_path = pfad;
     m_stack.clear();
     m_firstOpen = 0;
+    startHelper();
     enter(nullptr);
     while (!m_stack.empty()) {
         Frame &top = m_stack.back();
@@ -196,10 +269,14 @@ void DirectoryBackup::Impl::walk(const std::string &pfad)
             continue;
         }
         const std::string name(top.subdirectories.c_str() + top.next);
-        top.next += name.size() + 1;
-        m_path = datname(m_path.substr(0, top.pathLength), name);
+        {
+            const std::lock_guard lock(m_mutex);
+            top.next += name.size() + 1;
+            m_path = datname(m_path.substr(0, top.pathLength), name);
+        }
         enter(name.c_str());
     }
+    stopHelper();
 }
 
 // Opens and enumerates the directory at m_path: the listed one (name null,
@@ -209,15 +286,23 @@ void DirectoryBackup::Impl::enter(const char *name)
     m_progress.showStatus(CheckingPrefix + m_path);
     m_progress.processPendingEvents();
 
+    if (name != nullptr) {
+        if (const std::optional<Listing> listing = takeListing()) {
+            {
+                const std::lock_guard lock(m_mutex);
+                m_stack.push_back(Frame{-1, m_path.size(), {}, 0});
+            }
+            replay(m_stack.back(), *listing);
+            return;
+        }
+    }
     int fd;
     if (name == nullptr) {
         fd = m_fs.openDirectory(AT_FDCWD, m_path.c_str(), true);
     } else {
         if (m_stack.size() - m_firstOpen >= DirectoryFdBudget)
             releaseAncestor();
-        do
-            fd = m_fs.openDirectory(m_stack.back().fd, name, false);
-        while (fdShortage(fd));
+        fd = openSubdirectory(name);
     }
     if (fd < 0) {
         // A subdirectory removed since it was listed has nothing left to save.
@@ -225,30 +310,73 @@ void DirectoryBackup::Impl::enter(const char *name)
             record(m_path, -fd);
         return;
     }
-    m_stack.push_back(Frame{fd, m_path.size(), {}, 0});
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stack.push_back(Frame{fd, m_path.size(), {}, 0});
+    }
     enumerate(m_stack.back());
+}
+
+// A frame listed by the helper has no descriptor until one is needed; its
+// path always fits in PATH_MAX.
+int DirectoryBackup::Impl::openSubdirectory(const char *name)
+{
+    Frame &parent = m_stack.back();
+    const bool byPath = parent.fd < 0 && m_path.size() < PATH_MAX;
+    const int parentFd = byPath ? AT_FDCWD : frameFd(parent);
+    if (parentFd < 0 && !byPath)
+        return parentFd;
+    int fd;
+    do
+        fd = m_fs.openDirectory(parentFd, byPath ? m_path.c_str() : name, false);
+    while (fdShortage(fd));
+    return fd;
+}
+
+int DirectoryBackup::Impl::frameFd(Frame &frame)
+{
+    if (frame.fd >= 0)
+        return frame.fd;
+    const std::string path = m_path.substr(0, frame.pathLength);
+    int fd;
+    do
+        fd = m_fs.openDirectory(AT_FDCWD, path.c_str(), false);
+    while (fdShortage(fd));
+    if (fd >= 0)
+        frame.fd = fd;
+    return fd;
 }
 
 void DirectoryBackup::Impl::leave()
 {
     const int fd = m_stack.back().fd;
+    std::unique_lock lock(m_mutex);
     m_stack.pop_back();
-    if (!m_stack.empty() && m_stack.size() == m_firstOpen) {
+    // A released parent of a frame without descriptor has a path that fits:
+    // it is opened by that path when needed, like the frame was.
+    if (!m_stack.empty() && m_stack.size() == m_firstOpen && fd < 0) {
+        --m_firstOpen;
+    } else if (!m_stack.empty() && m_stack.size() == m_firstOpen) {
         const int parentFd = m_fs.openDirectory(fd, "..", false);
         if (parentFd < 0) {
             // The released ancestors cannot be reached again: what they had
             // left to enter is reported, not dropped silently.
-            for (const Frame &frame : m_stack)
+            std::vector<Frame> lost;
+            lost.swap(m_stack);
+            lock.unlock();
+            for (const Frame &frame : lost)
                 if (frame.next < frame.subdirectories.size())
                     record(m_path.substr(0, frame.pathLength), -parentFd);
-            m_stack.clear();
             m_firstOpen = 0;
         } else {
             m_stack.back().fd = parentFd;
             --m_firstOpen;
         }
     }
-    m_fs.close(fd);
+    if (lock.owns_lock())
+        lock.unlock();
+    if (fd >= 0)
+        m_fs.close(fd);
 }
 
 void DirectoryBackup::Impl::enumerate(Frame &frame)
@@ -257,10 +385,10 @@ void DirectoryBackup::Impl::enumerate(Frame &frame)
     for (;;) {
         const long filled = m_fs.readDirectory(frame.fd, buffer, DirectoryBufferSize);
         if (filled == 0)
-            return;
+            break;
         if (filled < 0) {
             record(m_path, int(-filled));
-            return;
+            break;
         }
         for (long offset = 0; offset < filled;) {
             const auto *entry = reinterpret_cast<const dirent64 *>(buffer + offset);
@@ -271,16 +399,40 @@ void DirectoryBackup::Impl::enumerate(Frame &frame)
             visit(frame, *entry);
         }
     }
+    publish(frame);
+}
+
+void DirectoryBackup::Impl::replay(Frame &frame, const Listing &listing)
+{
+    for (const Listed &entry : listing.entries) {
+        const char *name = listing.names.c_str() + entry.nameOffset;
+        if (entry.type == DT_DIR)
+            directory(frame, name, entry.inode);
+        else
+            judge(frame, name, entry.result, entry.follow, entry.st);
+    }
+    if (listing.error != 0)
+        record(m_path, listing.error);
+    publish(frame);
+}
+
+// The subdirectories found become visible to the helper thread only now.
+void DirectoryBackup::Impl::publish(Frame &frame)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        frame.subdirectories.swap(m_found);
+    }
+    m_found.clear();
+    m_changed.notify_all();
 }
 
 void DirectoryBackup::Impl::visit(Frame &frame, const dirent64 &entry)
 {
-    const int dirFd = frame.fd;
     const char *name = entry.d_name;
     const unsigned char type = entry.d_type;
     if (type == DT_DIR) {
-        if (!isBackupFolder(dirFd, name, entry.d_ino))
-            frame.subdirectories.append(name, std::strlen(name) + 1);
+        directory(frame, name, entry.d_ino);
         return;
     }
     if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN)
@@ -288,11 +440,22 @@ void DirectoryBackup::Impl::visit(Frame &frame, const dirent64 &entry)
 
     struct stat st;
     bool follow = type == DT_LNK;
-    int result = m_fs.statAt(dirFd, name, &st, follow);
+    int result = m_fs.statAt(frame.fd, name, &st, follow);
     if (result == 0 && !follow && S_ISLNK(st.st_mode)) {
         follow = true;
-        result = m_fs.statAt(dirFd, name, &st, true);
+        result = m_fs.statAt(frame.fd, name, &st, true);
     }
+    judge(frame, name, result, follow, st);
+}
+
+void DirectoryBackup::Impl::directory(Frame &frame, const char *name, ino_t inode)
+{
+    if (!isBackupFolder(frame, name, inode))
+        m_found.append(name, std::strlen(name) + 1);
+}
+
+void DirectoryBackup::Impl::judge(Frame &frame, const char *name, int result, bool follow, const struct stat &st)
+{
     if (result < 0) {
         // Vanished since listed, or a link leading nowhere: nothing to save.
         const bool dangling = follow && (result == -ELOOP || result == -ENOTDIR);
@@ -304,26 +467,27 @@ void DirectoryBackup::Impl::visit(Frame &frame, const dirent64 &entry)
         // Links to directories are never entered: no loops, no escaping the tree.
         const bool ownFolder = m_folderFd >= 0 && st.st_dev == m_folderDevice && st.st_ino == m_folderInode;
         if (!follow && !ownFolder)
-            frame.subdirectories.append(name, std::strlen(name) + 1);
+            m_found.append(name, std::strlen(name) + 1);
         return;
     }
     if (S_ISREG(st.st_mode))
-        offer(dirFd, name, st);
+        offer(frame, name, st);
 }
 
 // The backup folder may lie inside a listed tree; walking it would save the
 // copies again. The inode from the directory entry makes the check free for
 // every other directory.
-bool DirectoryBackup::Impl::isBackupFolder(int dirFd, const char *name, ino_t inode)
+bool DirectoryBackup::Impl::isBackupFolder(Frame &frame, const char *name, ino_t inode)
 {
     if (m_folderFd < 0 || inode != m_folderInode)
         return false;
+    const int dirFd = frameFd(frame);
     struct stat st;
-    return m_fs.statAt(dirFd, name, &st, false) == 0 && st.st_dev == m_folderDevice
+    return dirFd >= 0 && m_fs.statAt(dirFd, name, &st, false) == 0 && st.st_dev == m_folderDevice
         && st.st_ino == m_folderInode;
 }
 
-void DirectoryBackup::Impl::offer(int dirFd, const char *name, const struct stat &st)
+void DirectoryBackup::Impl::offer(Frame &frame, const char *name, const struct stat &st)
 {
     if (!later(st.st_mtim, m_start))
         return;
@@ -332,10 +496,10 @@ void DirectoryBackup::Impl::offer(int dirFd, const char *name, const struct stat
     m_progress.processPendingEvents();
     if (upperCased(fullPath) == m_settingsUpper)
         return;
-    save(dirFd, name, fullPath, st);
+    save(frame, name, fullPath, st);
 }
 
-void DirectoryBackup::Impl::save(int dirFd, const char *name, const std::string &fullPath, const struct stat &st)
+void DirectoryBackup::Impl::save(Frame &frame, const char *name, const std::string &fullPath, const struct stat &st)
 {
     if (m_targetGoneError != 0) {
         record(fullPath, m_targetGoneError);
@@ -350,10 +514,7 @@ void DirectoryBackup::Impl::save(int dirFd, const char *name, const std::string 
     if (!openFolder(fullPath, st.st_size))
         return;
 
-    int source;
-    do
-        source = m_fs.openForReading(dirFd, name);
-    while (fdShortage(source));
+    const int source = openSource(frame, name, fullPath);
     if (source < 0) {
         if (source != -ENOENT)
             record(fullPath, -source);
@@ -387,6 +548,19 @@ void DirectoryBackup::Impl::save(int dirFd, const char *name, const std::string 
         return;
     }
     commit(name, fullPath, tempName, st.st_size);
+}
+
+int DirectoryBackup::Impl::openSource(Frame &frame, const char *name, const std::string &fullPath)
+{
+    const bool byPath = frame.fd < 0 && fullPath.size() < PATH_MAX;
+    const int dirFd = byPath ? AT_FDCWD : frameFd(frame);
+    if (dirFd < 0 && !byPath)
+        return dirFd;
+    int source;
+    do
+        source = m_fs.openForReading(dirFd, byPath ? fullPath.c_str() : name);
+    while (fdShortage(source));
+    return source;
 }
 
 // Creates the backup folder on the first copy of the run (an existing one is
@@ -541,7 +715,8 @@ bool DirectoryBackup::Impl::releaseAncestor()
     if (m_firstOpen + 1 >= m_stack.size())
         return false;
     Frame &frame = m_stack[m_firstOpen++];
-    m_fs.close(frame.fd);
+    if (frame.fd >= 0)
+        m_fs.close(frame.fd);
     frame.fd = -1;
     return true;
 }
@@ -554,6 +729,208 @@ bool DirectoryBackup::Impl::fdShortage(int result)
 void DirectoryBackup::Impl::record(const std::string &path, int error)
 {
     m_owner.m_failures.push_back(SaveFailure{path, error, std::strerror(error)});
+}
+
+// The helper's listing of the directory at m_path: waits while the helper
+// is listing it, takes it when done; nullopt when the walk must list it.
+std::optional<Listing> DirectoryBackup::Impl::takeListing()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        const auto it = m_listings.find(m_path);
+        if (it != m_listings.end()) {
+            m_listingBytes -= it->second.cost(it->first);
+            std::optional<Listing> listing;
+            if (it->second.opened)
+                listing = std::move(it->second);
+            m_listings.erase(it);
+            lock.unlock();
+            m_changed.notify_all();
+            return listing;
+        }
+        if (m_helperTree.empty() || !within(m_path, m_helperTree))
+            return std::nullopt;
+        // The walk has caught up with the helper, which had better go
+        // further ahead than keep it waiting directory by directory.
+        m_caughtUp = true;
+        if (m_listing != m_path) {
+            lock.unlock();
+            m_changed.notify_all();
+            return std::nullopt;
+        }
+        m_changed.wait(lock);
+    }
+}
+
+void DirectoryBackup::Impl::startHelper()
+{
+    if (m_threads < 2)
+        return;
+    m_stop = false;
+    m_helper = std::thread([this] { helperLoop(); });
+}
+
+void DirectoryBackup::Impl::stopHelper()
+{
+    if (!m_helper.joinable())
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    m_helper.join();
+    m_listings.clear();
+    m_listingBytes = 0;
+}
+
+void DirectoryBackup::Impl::helperLoop()
+{
+    const auto buffer = std::make_unique<char[]>(DirectoryBufferSize);
+    std::unique_lock lock(m_mutex);
+    while (!m_stop) {
+        std::string tree;
+        if (!pickTree(tree)) {
+            m_changed.wait(lock);
+            continue;
+        }
+        m_helperTree = tree;
+        m_caughtUp = false;
+        listTree(lock, tree, buffer.get());
+        m_helperTree.clear();
+    }
+}
+
+// The nearest subdirectory on the walk's stack that it does not enter next,
+// has not been listed and whose path fits in PATH_MAX.
+bool DirectoryBackup::Impl::pickTree(std::string &tree)
+{
+    bool skippedNext = false;
+    for (std::size_t i = m_stack.size(); i-- > 0;) {
+        const Frame &frame = m_stack[i];
+        for (std::size_t at = frame.next; at < frame.subdirectories.size();) {
+            const char *name = frame.subdirectories.c_str() + at;
+            at += std::strlen(name) + 1;
+            if (!skippedNext) {
+                skippedNext = true;
+                continue;
+            }
+            tree = datname(m_path.substr(0, frame.pathLength), name);
+            if (tree.size() < PATH_MAX && !m_listings.contains(tree))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Lists `tree` and its subdirectories in the walk's order, until the walk
+// catches up, the run stops or a listing fails; called and returns locked.
+void DirectoryBackup::Impl::listTree(std::unique_lock<std::mutex> &lock, const std::string &tree, char *buffer)
+{
+    struct Pending
+    {
+        std::size_t pathLength;
+        std::string subdirectories;
+        std::size_t next = 0;
+    };
+    std::vector<Pending> stack;
+    std::string path = tree;
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stop || m_caughtUp || m_listingBytes < ListingBudget; });
+        if (m_stop || m_caughtUp)
+            return;
+        m_listing = path;
+        lock.unlock();
+        std::string subdirectories;
+        Listing listing = list(path, subdirectories, buffer);
+        lock.lock();
+        m_listing.clear();
+        const bool opened = listing.opened;
+        m_listingBytes += listing.cost(path);
+        m_listings.insert_or_assign(path, std::move(listing));
+        lock.unlock();
+        m_changed.notify_all();
+        lock.lock();
+        if (!opened)
+            return;
+        stack.push_back(Pending{path.size(), std::move(subdirectories)});
+        for (;;) {
+            if (stack.empty())
+                return;
+            Pending &top = stack.back();
+            if (top.next == top.subdirectories.size()) {
+                stack.pop_back();
+                continue;
+            }
+            const char *name = top.subdirectories.c_str() + top.next;
+            top.next += std::strlen(name) + 1;
+            path = datname(path.substr(0, top.pathLength), name);
+            if (path.size() < PATH_MAX)
+                break;
+        }
+    }
+}
+
+// Makes the calls the walk would make for the directory at `path`, and
+// keeps what it would act upon.
+Listing DirectoryBackup::Impl::list(const std::string &path, std::string &subdirectories, char *buffer)
+{
+    Listing listing;
+    const int fd = m_fs.openDirectory(AT_FDCWD, path.c_str(), false);
+    if (fd < 0)
+        return listing;
+    listing.opened = true;
+    const auto keep = [&listing](const char *name, const Listed &entry) {
+        listing.entries.push_back(entry);
+        listing.entries.back().nameOffset = listing.names.size();
+        listing.names.append(name, std::strlen(name) + 1);
+    };
+    for (;;) {
+        const long filled = m_fs.readDirectory(fd, buffer, DirectoryBufferSize);
+        if (filled == 0)
+            break;
+        if (filled < 0) {
+            listing.error = int(-filled);
+            break;
+        }
+        for (long offset = 0; offset < filled;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + offset);
+            offset += entry->d_reclen;
+            const char *name = entry->d_name;
+            const unsigned char type = entry->d_type;
+            if (name[0] == '.')
+                continue;
+            if (type == DT_DIR) {
+                keep(name, Listed{0, DT_DIR, false, 0, entry->d_ino, {}});
+                subdirectories.append(name, std::strlen(name) + 1);
+                continue;
+            }
+            if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN)
+                continue;
+            Listed found{0, type, type == DT_LNK, 0, 0, {}};
+            found.result = m_fs.statAt(fd, name, &found.st, found.follow);
+            if (found.result == 0 && !found.follow && S_ISLNK(found.st.st_mode)) {
+                found.follow = true;
+                found.result = m_fs.statAt(fd, name, &found.st, true);
+            }
+            const bool ok = found.result == 0;
+            if (ok && S_ISREG(found.st.st_mode) && !later(found.st.st_mtim, m_start))
+                continue;
+            if (ok && !S_ISREG(found.st.st_mode) && !S_ISDIR(found.st.st_mode))
+                continue;
+            keep(name, found);
+            if (ok && S_ISDIR(found.st.st_mode) && !found.follow)
+                subdirectories.append(name, std::strlen(name) + 1);
+        }
+        // A directory too large to hold is left to the walk.
+        if (listing.cost(path) > ListingBudget / 2) {
+            listing = Listing{};
+            subdirectories.clear();
+            break;
+        }
+    }
+    m_fs.close(fd);
+    return listing;
 }
 
 void DirectoryBackup::Impl::finish()
@@ -576,6 +953,11 @@ DirectoryBackup::DirectoryBackup(FileSystem &fs, Progress &progress, RunState &s
 }
 
 DirectoryBackup::~DirectoryBackup() = default;
+
+void DirectoryBackup::setThreads(unsigned count)
+{
+    m_impl->setThreads(count);
+}
 
 void DirectoryBackup::VzSichern(const std::string &pfad)
 {

@@ -53,6 +53,12 @@ public:
     DirectoryBackup(const DirectoryBackup &) = delete;
     DirectoryBackup &operator=(const DirectoryBackup &) = delete;
 
+    // 1: the walk runs on the calling thread alone; 2 or more: a helper
+    // thread lists and stats directories ahead of it, while every status
+    // text, copy and failure stays on the calling thread in the same order.
+    // Defaults to 2 on machines with two CPUs or more.
+    void setThreads(unsigned count);
+
     // Saves every file under pfad modified after state.StartZeit: a
     // directory's own files first, then its subdirectories in the order
     // found, depth first. Each failure is recorded and the walk goes on; an

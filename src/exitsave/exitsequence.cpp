@@ -54,6 +54,8 @@ void save(ExitHost &host, const ExitServices &services, RunState &state, const V
     bool settingsOk = settings.open() && settings.writeLine(host.diskName());
 
     DirectoryBackup backup(services.fileSystem, services.progress, state, volume.mountPoint, services.settingsFile);
+    if (services.walkThreads > 0)
+        backup.setThreads(services.walkThreads);
     const int count = host.entryCount();
     for (int i = 0; i < count; ++i) {
         backup.VzSichern(host.entry(i));

@@ -37,6 +37,7 @@ struct ExitServices
     Progress &progress;
     VolumeQuery queryVolume;
     std::string settingsFile; // full path of sichern.txt
+    unsigned walkThreads = 0; // 0: the backup engine's default
 };
 
 struct ExitResult

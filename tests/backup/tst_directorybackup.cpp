@@ -55,11 +55,15 @@ struct Fixture
     FaultyFileSystem fs;
     RecordingProgress progress;
     std::unique_ptr<DirectoryBackup> backup;
+    unsigned threads = 0; // 0: the default
 
     DirectoryBackup &engine()
     {
-        if (!backup)
+        if (!backup) {
             backup = std::make_unique<DirectoryBackup>(fs, progress, state, target, settings);
+            if (threads > 0)
+                backup->setThreads(threads);
+        }
         return *backup;
     }
 
@@ -154,6 +158,8 @@ private slots:
     void longCopyProcessesEvents();
     void systemCalls_data();
     void systemCalls();
+    void threadedWalk_data();
+    void threadedWalk();
 
 private:
     std::optional<Fixture> m_fixture;
@@ -391,6 +397,7 @@ void tst_DirectoryBackup::returnBlocked()
     const std::vector<std::string> order = directoryOrder(f.source);
     QVERIFY(f.file(order[0] + "/" + chained(199, "deep.txt"), "deep") && f.file(order[1] + "/later.txt", "later"));
     f.fs.fail({Op::OpenDirectory, EACCES, 1, false, ".."});
+    f.threads = 1;
 
     f.engine().VzSichern(f.source);
 
@@ -475,6 +482,7 @@ void tst_DirectoryBackup::faults()
         QVERIFY(f.file(path, content));
     for (const Fault &fault : faults)
         f.fs.fail(fault);
+    f.threads = 1; // the nth call of an operation is only well defined on one thread
 
     f.engine().VzSichern(f.source);
     f.engine().finish();
@@ -586,6 +594,92 @@ void tst_DirectoryBackup::systemCalls()
     const int setUp = changed > 0 ? 4 : 0; // folder: mkdir, open, stat; syncfs
     QVERIFY2(f.fs.totalCalls() <= entries * 13 / 10 + changed * 9 + setUp + 1,
              qPrintable(QString::number(f.fs.totalCalls())));
+}
+
+void tst_DirectoryBackup::threadedWalk_data()
+{
+    QTest::addColumn<std::vector<Fault>>("faults");
+    QTest::addColumn<int>("failureCount");
+    QTest::newRow("clean") << std::vector<Fault>{} << 0;
+    // Every call on these names fails, whichever thread makes it.
+    QTest::newRow("faults") << std::vector<Fault>{{Op::StatAt, EACCES, 1, true, "bad"},
+                                                  {Op::ReadDirectory, EIO, 1, true, "unreadable"},
+                                                  {Op::OpenDirectory, EACCES, 1, true, "locked"}}
+                            << 3;
+}
+
+// A helper thread listing ahead changes nothing the user can see: status
+// texts, failures and copies, clash numbers included, come in the same order.
+void tst_DirectoryBackup::threadedWalk()
+{
+    QFETCH(std::vector<Fault>, faults);
+    QFETCH(int, failureCount);
+    Fixture &f = *m_fixture;
+    for (int d = 0; d < 30; ++d) {
+        for (int s = 0; s < 10; ++s) {
+            const std::string dir = "d" + std::to_string(d) + "/s" + std::to_string(s) + "/";
+            for (int i = 0; i < 12; ++i)
+                QVERIFY(f.file(dir + "f" + std::to_string(i) + ".txt", dir + std::to_string(i), (d + s + i) % 9 == 0));
+            QVERIFY(f.file(dir + "same.txt", dir) && f.file(dir + ".hidden", "h"));
+        }
+    }
+    QVERIFY(f.file("d3/s2/bad.txt", "bad") && f.file("d5/unreadable/x.txt", "x") && f.file("d7/locked/y.txt", "y"));
+    QCOMPARE(::symlink("../s1/same.txt", (f.source + "/d2/s2/link.txt").c_str()), 0);
+    QCOMPARE(::symlink("../s1", (f.source + "/d2/s2/dirlink").c_str()), 0);
+    // Paths beyond PATH_MAX at the bottom, and a directory after the way back.
+    QVERIFY(makeDirectories(f.source + "/d9/deep") && f.file("d9/zlast/z.txt", "z"));
+    const timespec changed[2] = {shifted(Start, 60), shifted(Start, 60)};
+    int fd = ::open((f.source + "/d9/deep").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int level = 1; fd >= 0 && level <= 1200; ++level) {
+        QCOMPARE(::mkdirat(fd, "dir", 0755), 0);
+        const int child = ::openat(fd, "dir", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = child;
+        if (fd >= 0 && level % 100 == 0)
+            QVERIFY(writeFileAt(fd, "level.txt", std::to_string(level)) && ::utimensat(fd, "level.txt", changed, 0) == 0);
+    }
+    QVERIFY(fd >= 0);
+    ::close(fd);
+
+    struct Run
+    {
+        std::vector<std::string> texts;
+        QStringList failures;
+        std::vector<std::pair<std::string, std::optional<std::string>>> copies;
+    };
+    const auto run = [&](unsigned threads) {
+        const std::string target = f.root + "/stick" + std::to_string(threads);
+        Run result;
+        if (!makeDirectories(target))
+            return result;
+        RunState state{timePointOf(Start), FolderName, false};
+        FaultyFileSystem fs;
+        for (const Fault &fault : faults)
+            fs.fail(fault);
+        RecordingProgress progress;
+        DirectoryBackup backup(fs, progress, state, target, f.settings);
+        backup.setThreads(threads);
+        backup.VzSichern(f.source);
+        backup.VzSichern(f.source + "/d4");
+        backup.finish();
+        result.texts = progress.texts;
+        for (const SaveFailure &failure : backup.failures())
+            result.failures << QString::fromStdString(failure.path) + "|" + QString::number(failure.error);
+        for (const std::string &name : sortedNames(target + "/" + FolderName))
+            result.copies.emplace_back(name, readFile(target + "/" + FolderName + "/" + name));
+        return result;
+    };
+
+    const Run single = run(1);
+    const Run threaded = run(2);
+    QCOMPARE(single.failures.size(), failureCount);
+    QVERIFY(single.copies.size() > 500);
+    QCOMPARE(std::count(single.texts.begin(), single.texts.end(), Checking + f.source + "/d4"), 2);
+    QVERIFY(std::any_of(single.texts.begin(), single.texts.end(),
+                        [](const std::string &text) { return text.size() > PATH_MAX && text.ends_with(ToA); }));
+    QCOMPARE(toStrings(threaded.texts), toStrings(single.texts));
+    QCOMPARE(threaded.failures, single.failures);
+    QVERIFY(threaded.copies == single.copies);
 }
 
 QTEST_GUILESS_MAIN(tst_DirectoryBackup)

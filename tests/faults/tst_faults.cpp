@@ -255,7 +255,7 @@ void tst_Faults::exitSave()
     state.StartZeit = clock.when;
     const ExitServices services{boxes, clock, fileSystem, progress,
                                 [this](const std::string &) { return Volume{m_stick, "/dev/test", "STICK"}; },
-                                m_settings};
+                                m_settings, 1}; // one thread: faults hit the nth call
     const ExitResult result = runExitSequence(host, services, state);
 
     QStringList reported;
