@@ -102,6 +102,20 @@ bool later(const timespec &a, const timespec &b)
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
 }
 
+// The one stat a non-directory entry costs: links are followed, and an
+// entry of unknown type is followed only when it turns out to be a link.
+// `follow` tells which. Returns statAt's result.
+int statEntry(FileSystem &fs, int dirFd, const char *name, unsigned char type, struct stat &st, bool &follow)
+{
+    follow = type == DT_LNK;
+    int result = fs.statAt(dirFd, name, &st, follow);
+    if (result == 0 && !follow && S_ISLNK(st.st_mode)) {
+        follow = true;
+        result = fs.statAt(dirFd, name, &st, true);
+    }
+    return result;
+}
+
 bool within(const std::string &path, const std::string &tree)
 {
     return path.starts_with(tree) && (path.size() == tree.size() || path[tree.size()] == '/');
@@ -439,12 +453,8 @@ void DirectoryBackup::Impl::visit(Frame &frame, const dirent64 &entry)
         return;
 
     struct stat st;
-    bool follow = type == DT_LNK;
-    int result = m_fs.statAt(frame.fd, name, &st, follow);
-    if (result == 0 && !follow && S_ISLNK(st.st_mode)) {
-        follow = true;
-        result = m_fs.statAt(frame.fd, name, &st, true);
-    }
+    bool follow = false;
+    const int result = statEntry(m_fs, frame.fd, name, type, st, follow);
     judge(frame, name, result, follow, st);
 }
 
@@ -907,12 +917,8 @@ Listing DirectoryBackup::Impl::list(const std::string &path, std::string &subdir
             }
             if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN)
                 continue;
-            Listed found{0, type, type == DT_LNK, 0, 0, {}};
-            found.result = m_fs.statAt(fd, name, &found.st, found.follow);
-            if (found.result == 0 && !found.follow && S_ISLNK(found.st.st_mode)) {
-                found.follow = true;
-                found.result = m_fs.statAt(fd, name, &found.st, true);
-            }
+            Listed found{0, type, false, 0, 0, {}};
+            found.result = statEntry(m_fs, fd, name, type, found.st, found.follow);
             const bool ok = found.result == 0;
             if (ok && S_ISREG(found.st.st_mode) && !later(found.st.st_mtim, m_start))
                 continue;
