@@ -116,6 +116,25 @@ int statEntry(FileSystem &fs, int dirFd, const char *name, unsigned char type, s
     return result;
 }
 
+// Calls visit(entry) for each visible entry of the open directory fd, in the
+// order read, until visit returns false. Hidden entries, "." and ".."
+// included, cost no system call. Returns 0, or the errno that stopped reading.
+template<typename Visit>
+int forEachVisibleEntry(FileSystem &fs, int fd, char *buffer, Visit visit)
+{
+    for (;;) {
+        const long filled = fs.readDirectory(fd, buffer, DirectoryBufferSize);
+        if (filled <= 0)
+            return int(-filled);
+        for (long offset = 0; offset < filled;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + offset);
+            offset += entry->d_reclen;
+            if (entry->d_name[0] != '.' && !visit(*entry))
+                return 0;
+        }
+    }
+}
+
 bool within(const std::string &path, const std::string &tree)
 {
     return path.starts_with(tree) && (path.size() == tree.size() || path[tree.size()] == '/');
@@ -395,24 +414,12 @@ void DirectoryBackup::Impl::leave()
 
 void DirectoryBackup::Impl::enumerate(Frame &frame)
 {
-    char *buffer = m_entries.get();
-    for (;;) {
-        const long filled = m_fs.readDirectory(frame.fd, buffer, DirectoryBufferSize);
-        if (filled == 0)
-            break;
-        if (filled < 0) {
-            record(m_path, int(-filled));
-            break;
-        }
-        for (long offset = 0; offset < filled;) {
-            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + offset);
-            offset += entry->d_reclen;
-            // Hidden entries, "." and ".." included, cost no system call.
-            if (entry->d_name[0] == '.')
-                continue;
-            visit(frame, *entry);
-        }
-    }
+    const int error = forEachVisibleEntry(m_fs, frame.fd, m_entries.get(), [&](const dirent64 &entry) {
+        visit(frame, entry);
+        return true;
+    });
+    if (error != 0)
+        record(m_path, error);
     publish(frame);
 }
 
@@ -895,45 +902,32 @@ Listing DirectoryBackup::Impl::list(const std::string &path, std::string &subdir
         listing.entries.back().nameOffset = listing.names.size();
         listing.names.append(name, std::strlen(name) + 1);
     };
-    for (;;) {
-        const long filled = m_fs.readDirectory(fd, buffer, DirectoryBufferSize);
-        if (filled == 0)
-            break;
-        if (filled < 0) {
-            listing.error = int(-filled);
-            break;
-        }
-        for (long offset = 0; offset < filled;) {
-            const auto *entry = reinterpret_cast<const dirent64 *>(buffer + offset);
-            offset += entry->d_reclen;
-            const char *name = entry->d_name;
-            const unsigned char type = entry->d_type;
-            if (name[0] == '.')
-                continue;
-            if (type == DT_DIR) {
-                keep(name, Listed{0, DT_DIR, false, 0, entry->d_ino, {}});
-                subdirectories.append(name, std::strlen(name) + 1);
-                continue;
-            }
-            if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN)
-                continue;
+    bool tooLarge = false;
+    listing.error = forEachVisibleEntry(m_fs, fd, buffer, [&](const dirent64 &entry) {
+        const char *name = entry.d_name;
+        const unsigned char type = entry.d_type;
+        if (type == DT_DIR) {
+            keep(name, Listed{0, DT_DIR, false, 0, entry.d_ino, {}});
+            subdirectories.append(name, std::strlen(name) + 1);
+        } else if (type == DT_REG || type == DT_LNK || type == DT_UNKNOWN) {
             Listed found{0, type, false, 0, 0, {}};
             found.result = statEntry(m_fs, fd, name, type, found.st, found.follow);
             const bool ok = found.result == 0;
             if (ok && S_ISREG(found.st.st_mode) && !later(found.st.st_mtim, m_start))
-                continue;
+                return true;
             if (ok && !S_ISREG(found.st.st_mode) && !S_ISDIR(found.st.st_mode))
-                continue;
+                return true;
             keep(name, found);
             if (ok && S_ISDIR(found.st.st_mode) && !found.follow)
                 subdirectories.append(name, std::strlen(name) + 1);
         }
-        // A directory too large to hold is left to the walk.
-        if (listing.cost(path) > ListingBudget / 2) {
-            listing = Listing{};
-            subdirectories.clear();
-            break;
-        }
+        tooLarge = listing.cost(path) > ListingBudget / 2;
+        return !tooLarge;
+    });
+    // A directory too large to hold is left to the walk.
+    if (tooLarge) {
+        listing = Listing{};
+        subdirectories.clear();
     }
     m_fs.close(fd);
     return listing;
