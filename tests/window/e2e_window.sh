@@ -47,18 +47,24 @@ check_saved() { # folder
     done
 }
 
+# The run ended well with one dated folder holding the changed files of
+# tree $2, and sichern.txt written back unchanged.
+expect_saved() {
+    [ "$status" = 0 ] || fail "run $1 ended with status $status"
+    mapfile -t folders < <(folders_on_stick)
+    [ "${#folders[@]}" = 1 ] || fail "run $1 made ${#folders[@]} folders"
+    check_saved "${folders[0]}" "$2"
+    cmp "$app/sichern.txt" "$work/sichern.expected" || fail "run $1 changed sichern.txt"
+    echo "run $1: saved into ${folders[0]}"
+}
+
 # --- 1: the right stick (name in other case), closed by the window manager
 write_settings stick
 start_program
 change_files one
 wmctrl -i -c "$main_window"
 wait_for_program
-[ "$status" = 0 ] || fail "run 1 ended with status $status"
-mapfile -t folders < <(folders_on_stick)
-[ "${#folders[@]}" = 1 ] || fail "run 1 made ${#folders[@]} folders"
-check_saved "${folders[0]}" one
-cmp "$app/sichern.txt" "$work/sichern.expected" || fail "run 1 changed sichern.txt"
-echo "run 1: saved into ${folders[0]}"
+expect_saved 1 one
 rm -rf -- "${stick:?}/${folders[0]}"
 
 # --- 2: the wrong stick: Abort (the default), then Yes (the default)
@@ -80,9 +86,4 @@ start_program
 change_files three
 kill -TERM "$program"
 wait_for_program
-[ "$status" = 0 ] || fail "run 3 ended with status $status"
-mapfile -t folders < <(folders_on_stick)
-[ "${#folders[@]}" = 1 ] || fail "run 3 made ${#folders[@]} folders"
-check_saved "${folders[0]}" three
-cmp "$app/sichern.txt" "$work/sichern.expected" || fail "run 3 changed sichern.txt"
-echo "run 3: saved into ${folders[0]}"
+expect_saved 3 three
