@@ -4,6 +4,7 @@
 #include "filesystem.h"
 
 #include <cerrno>
+#include <string_view>
 
 namespace pendrel {
 
@@ -49,7 +50,71 @@ std::string numberedName(const std::string &name, unsigned number)
     return cutTo(stem, NameMax - tag.size() - rest.size()) + tag + rest;
 }
 
+// The length of the UTF-8 sequence at text[at], 0 when it is not valid UTF-8.
+std::size_t utf8Length(const std::string &text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char first = byte(at);
+    std::size_t length;
+    char32_t point;
+    if (first < 0x80)
+        return 1;
+    if (first >= 0xC2 && first <= 0xDF) {
+        length = 2;
+        point = first & 0x1F;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+        length = 3;
+        point = first & 0x0F;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+        length = 4;
+        point = first & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        point = (point << 6) | (byte(at + i) & 0x3F);
+    }
+    const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+    const bool surrogate = point >= 0xD800 && point <= 0xDFFF;
+    return overlong || surrogate || point > 0x10FFFF ? 0 : length;
+}
+
+// The shortest limit on a name's bytes among the file systems a user meets
+// (eCryptfs); a stick that refuses a name as too long takes one this short.
+constexpr std::size_t ShortNameMax = 143;
+
 } // namespace
+
+std::string acceptableName(const std::string &name, bool shorten)
+{
+    static constexpr std::string_view refused = ":*?\"<>|\\";
+    std::string out;
+    out.reserve(name.size());
+    for (std::size_t at = 0; at < name.size();) {
+        const unsigned char c = static_cast<unsigned char>(name[at]);
+        const std::size_t length = utf8Length(name, at);
+        if (length == 0 || c < 0x20 || c == 0x7F || refused.find(char(c)) != std::string_view::npos) {
+            out += '_';
+            ++at;
+        } else {
+            out.append(name, at, length);
+            at += length;
+        }
+    }
+    for (std::size_t end = out.size(); end > 0 && (out[end - 1] == '.' || out[end - 1] == ' '); --end)
+        out[end - 1] = '_';
+    if (shorten && out.size() > ShortNameMax) {
+        const auto dot = out.rfind('.');
+        const bool extension = dot != std::string::npos && dot != 0 && out.size() - dot < ShortNameMax / 2;
+        const std::string rest = extension ? out.substr(dot) : std::string();
+        out = cutTo(extension ? out.substr(0, dot) : out, ShortNameMax - rest.size()) + rest;
+    }
+    return out;
+}
 
 Copier::Copier(FileSystem &fs, Progress &progress, std::function<bool()> releaseDescriptor)
     : m_fs(fs), m_progress(progress), m_releaseDescriptor(std::move(releaseDescriptor))
@@ -155,26 +220,83 @@ int Copier::copyData(int from, int to, bool &targetSide)
     }
 }
 
-// Gives the finished copy its name: the bare file name, or the next free
-// numbered one when an earlier file of the run (or of an earlier run) has it.
+// Gives the finished copy its name; a refused name is tried once more as
+// its substitute.
 CopyOutcome Copier::commit(const std::string &name, const std::string &tempName)
+{
+    CopyOutcome outcome;
+    int result = place(name, tempName, outcome.savedName);
+    if (result < 0 && nameRefused(-result, tempName)) {
+        const std::string substitute = acceptableName(name, result == -ENAMETOOLONG);
+        if (substitute != name) {
+            result = place(substitute, tempName, outcome.savedName);
+            outcome.substituted = true;
+        }
+    }
+    if (result < 0) {
+        (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
+        return CopyOutcome{-result, result != -EEXIST, {}};
+    }
+    return outcome;
+}
+
+// Renames the copy to `name`, or to the next free numbered name when an
+// earlier file has it. Returns 0 with finalName set, or -errno.
+int Copier::place(const std::string &name, const std::string &tempName, std::string &finalName)
 {
     unsigned &number = m_nextNumber.try_emplace(name, 1u).first->second;
     for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
-        std::string finalName = numberedName(name, number);
-        const int result = m_fs.renameNoReplace(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
+        finalName = numberedName(name, number);
+        int result;
+        if (m_noReplace) {
+            result = m_fs.renameNoReplace(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
+            if (result == -ENOSYS || result == -EOPNOTSUPP || result == -EINVAL) {
+                // exFAT, NTFS and FAT through FUSE refuse the flag with
+                // EINVAL, which may also mean a refused name: only when the
+                // checked rename gets further is the flag the problem.
+                result = renameChecked(tempName, finalName);
+                if (result == 0 || result == -EEXIST || result == -ENOSYS || result == -EOPNOTSUPP)
+                    m_noReplace = false;
+                if (result == -ENOSYS || result == -EOPNOTSUPP)
+                    continue;
+            }
+        } else {
+            result = renameChecked(tempName, finalName);
+        }
         if (result == 0) {
             ++number;
-            return CopyOutcome{0, true, std::move(finalName)};
+            return 0;
         }
-        if (result != -EEXIST) {
-            (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
-            return CopyOutcome{-result, true, {}};
-        }
+        if (result != -EEXIST)
+            return result;
         ++number;
     }
-    (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
-    return CopyOutcome{EEXIST, false, {}};
+    return -EEXIST;
+}
+
+// Renames only when nothing has the name yet. The lookup finds a name that
+// differs only in case where the stick ignores case. Between the lookup and
+// the rename another program could create the name and lose its file: the
+// backup folder is this run's own, so only a program writing into it could.
+int Copier::renameChecked(const std::string &tempName, const std::string &finalName)
+{
+    struct stat st;
+    const int found = m_fs.statAt(m_folderFd, finalName.c_str(), &st, false);
+    if (found == 0)
+        return -EEXIST;
+    if (found != -ENOENT)
+        return found;
+    return m_fs.rename(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
+}
+
+// exfat-fuse answers a refused character with ENOENT: the copy that is
+// still there tells that from a folder that went away.
+bool Copier::nameRefused(int error, const std::string &tempName)
+{
+    if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG)
+        return true;
+    struct stat st;
+    return error == ENOENT && m_fs.statAt(m_folderFd, tempName.c_str(), &st, false) == 0;
 }
 
 bool Copier::fdShortage(int result)

@@ -496,9 +496,11 @@ void DirectoryBackup::Impl::save(Frame &frame, const char *name, const std::stri
     }
 
     const CopyOutcome outcome = m_copier.copy(source, name, st);
-    if (outcome.error == 0)
+    if (outcome.error == 0) {
         ++m_owner.m_saved;
-    else if (outcome.targetSide)
+        if (outcome.substituted)
+            m_owner.m_renamed.push_back(RenamedSave{fullPath, outcome.savedName});
+    } else if (outcome.targetSide)
         failTarget(fullPath, outcome.error, st.st_size);
     else
         record(fullPath, outcome.error);
@@ -587,7 +589,9 @@ bool DirectoryBackup::Impl::fdShortage(int result)
 
 void DirectoryBackup::Impl::record(const std::string &path, int error)
 {
-    m_owner.m_failures.push_back(SaveFailure{path, error, std::strerror(error)});
+    // FAT holds no file of 4 GiB or more.
+    const std::string reason = error == EFBIG ? "too large for this stick's file system" : std::strerror(error);
+    m_owner.m_failures.push_back(SaveFailure{path, error, reason});
 }
 
 // The helper's listing of the directory at m_path: waits while the helper
