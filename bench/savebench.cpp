@@ -76,6 +76,7 @@ public:
     long write(int, const void *, std::size_t size) override { return long(size); }
     int setTimes(int, const struct timespec[2]) override { return 0; }
     int renameNoReplace(int, const char *, int, const char *) override { return 0; }
+    int rename(int, const char *, int, const char *) override { return 0; }
     int unlinkAt(int, const char *) override { return 0; }
     int syncFileSystem(int) override { return 0; }
     int close(int fd) override { return fd == fakeFd ? 0 : m_real.close(fd); }

@@ -8,6 +8,8 @@ packages=(
     cmake g++ make pkg-config qt6-base-dev libblkid-dev
     # tests of the real window and of real volumes
     xvfb xauth openbox wmctrl xdotool x11-utils imagemagick e2fsprogs util-linux
+    # the file systems of real sticks
+    exfat-fuse exfatprogs ntfs-3g dosfstools
     # references for the benchmarks
     findutils coreutils rsync strace
 )

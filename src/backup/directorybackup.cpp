@@ -1,5 +1,6 @@
 #include "directorybackup.h"
 
+#include "copier.h"
 #include "filesystem.h"
 #include "paths.h"
 
@@ -23,18 +24,9 @@ namespace pendrel {
 namespace {
 
 constexpr std::size_t DirectoryBufferSize = 64 * 1024;
-constexpr std::size_t CopyBufferSize = 128 * 1024;
-// A large file is copied in steps of this size, with the window's pending
-// events processed between steps so that it stays responsive.
-constexpr std::size_t CopyChunk = 8 * 1024 * 1024;
 // Ancestor directories stay open so that every open is relative to the
 // parent; past this many the shallowest are closed and reopened through "..".
 constexpr std::size_t DirectoryFdBudget = 128;
-// Bounds the search for a free temporary or numbered name, in case a file
-// system answers EEXIST for everything.
-constexpr unsigned MaxNameAttempts = 1'000'000;
-// The longest file name in bytes on Linux file systems (NAME_MAX).
-constexpr std::size_t NameMax = 255;
 // Listings the helper threads made and the walk has not reached yet may take
 // this many bytes; the helpers wait when they do.
 constexpr std::size_t ListingBudget = 1024 * 1024;
@@ -57,36 +49,6 @@ bool targetGone(int error)
 bool volumeFull(int error)
 {
     return error == ENOSPC || error == EDQUOT;
-}
-
-bool copyRangeUnsupported(int error)
-{
-    return error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS;
-}
-
-// Cuts text to at most `size` bytes without splitting a UTF-8 sequence.
-std::string cutTo(const std::string &text, std::size_t size)
-{
-    if (text.size() <= size)
-        return text;
-    while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80)
-        --size;
-    return text.substr(0, size);
-}
-
-// "brief.doc" 3 -> "brief (3).doc", "archive.tar.gz" 2 -> "archive.tar (2).gz",
-// "README" 2 -> "README (2)"; number 1 is the name itself. A name already at
-// the length limit loses bytes before the tag, or the file could not be saved.
-std::string numberedName(const std::string &name, unsigned number)
-{
-    if (number == 1)
-        return name;
-    const std::string tag = " (" + std::to_string(number) + ")";
-    const auto dot = name.rfind('.');
-    const bool extension = dot != std::string::npos && dot != 0 && name.size() - dot + tag.size() < NameMax;
-    const std::string stem = extension ? name.substr(0, dot) : name;
-    const std::string rest = extension ? name.substr(dot) : std::string();
-    return cutTo(stem, NameMax - tag.size() - rest.size()) + tag + rest;
 }
 
 timespec toTimespec(TimePoint point)
@@ -193,6 +155,7 @@ public:
         // was checked even if it is unmounted (or another one mounted on the
         // same path) before the first copy.
         , m_targetFd(m_fs.openDirectory(AT_FDCWD, m_target.c_str(), true))
+        , m_copier(fs, progress, [this] { return releaseAncestor(); })
     {
     }
 
@@ -236,9 +199,6 @@ private:
     void save(Frame &frame, const char *name, const std::string &fullPath, const struct stat &st);
     int openSource(Frame &frame, const char *name, const std::string &fullPath);
     bool openFolder(const std::string &fullPath, off_t size);
-    int createTemporary(std::string &tempName);
-    int copyData(int from, int to, bool &targetSide);
-    void commit(const char *name, const std::string &fullPath, const std::string &tempName, off_t size);
     void failTarget(const std::string &path, int error, off_t size);
     bool releaseAncestor();
     bool fdShortage(int result);
@@ -273,18 +233,15 @@ private:
     std::vector<Frame> m_stack;
     std::size_t m_firstOpen = 0;
     std::unique_ptr<char[]> m_entries;
-    std::unique_ptr<char[]> m_copyBuffer;
 
     const int m_targetFd;
     std::string m_folderPath;
     int m_folderFd = -1;
     dev_t m_folderDevice = 0;
     ino_t m_folderInode = 0;
-    unsigned m_tempCounter = 0;
-    bool m_readWriteOnly = false;
     int m_targetGoneError = 0;
     std::optional<off_t> m_noSpaceFrom;
-    std::unordered_map<std::string, unsigned> m_nextNumber;
+    Copier m_copier;
 
     // The helper threads read m_stack and m_path, and every thread the
     // listings and the helpers' state, only under m_mutex; the walk changes
@@ -553,33 +510,15 @@ void DirectoryBackup::Impl::save(Frame &frame, const char *name, const std::stri
         return;
     }
 
-    std::string tempName;
-    const int temp = createTemporary(tempName);
-    if (temp < 0) {
-        m_fs.close(source);
-        failTarget(fullPath, -temp, st.st_size);
-        return;
-    }
-
-    bool targetSide = true;
-    int error = -copyData(source, temp, targetSide);
-    m_fs.close(source);
-    if (error == 0) {
-        const timespec times[2] = {st.st_atim, st.st_mtim};
-        error = -m_fs.setTimes(temp, times);
-    }
-    const int closed = m_fs.close(temp);
-    if (error == 0)
-        error = -closed;
-    if (error != 0) {
-        (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
-        if (targetSide)
-            failTarget(fullPath, error, st.st_size);
-        else
-            record(fullPath, error);
-        return;
-    }
-    commit(name, fullPath, tempName, st.st_size);
+    const CopyOutcome outcome = m_copier.copy(source, name, st);
+    if (outcome.error == 0) {
+        ++m_owner.m_saved;
+        if (outcome.substituted)
+            m_owner.m_renamed.push_back(RenamedSave{fullPath, outcome.savedName});
+    } else if (outcome.targetSide)
+        failTarget(fullPath, outcome.error, st.st_size);
+    else
+        record(fullPath, outcome.error);
 }
 
 int DirectoryBackup::Impl::openSource(Frame &frame, const char *name, const std::string &fullPath)
@@ -630,105 +569,10 @@ bool DirectoryBackup::Impl::openFolder(const std::string &fullPath, off_t size)
         return false;
     }
     m_folderFd = fd;
+    m_copier.setFolder(fd);
     m_folderDevice = st.st_dev;
     m_folderInode = st.st_ino;
     return true;
-}
-
-// A hidden name that no saved file can have; leftovers of an earlier run are
-// stepped over.
-int DirectoryBackup::Impl::createTemporary(std::string &tempName)
-{
-    for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
-        tempName = ".pendrel-" + std::to_string(++m_tempCounter) + ".part";
-        int fd;
-        do
-            fd = m_fs.createExclusive(m_folderFd, tempName.c_str());
-        while (fdShortage(fd));
-        if (fd != -EEXIST)
-            return fd;
-    }
-    return -EEXIST;
-}
-
-// Copies from the current offsets to the end of `from`. Returns 0 or -errno;
-// targetSide tells whether the failing call concerned the copy.
-int DirectoryBackup::Impl::copyData(int from, int to, bool &targetSide)
-{
-    bool useCopyRange = !m_readWriteOnly;
-    std::size_t sinceEvents = 0;
-    for (;;) {
-        if (sinceEvents >= CopyChunk) {
-            m_progress.processPendingEvents();
-            sinceEvents = 0;
-        }
-        if (useCopyRange) {
-            const long copied = m_fs.copyRange(from, to, CopyChunk);
-            if (copied > 0) {
-                sinceEvents += std::size_t(copied);
-                continue;
-            }
-            if (copied == 0)
-                return 0;
-            const int error = int(-copied);
-            if (volumeFull(error) || error == EFBIG) {
-                targetSide = true;
-                return int(copied);
-            }
-            // Otherwise either side may have failed: read and write tell which.
-            if (copyRangeUnsupported(error))
-                m_readWriteOnly = true;
-            useCopyRange = false;
-            continue;
-        }
-        if (!m_copyBuffer)
-            m_copyBuffer = std::make_unique<char[]>(CopyBufferSize);
-        const long got = m_fs.read(from, m_copyBuffer.get(), CopyBufferSize);
-        if (got == 0)
-            return 0;
-        if (got < 0) {
-            if (got == -EINTR)
-                continue;
-            targetSide = false;
-            return int(got);
-        }
-        for (long done = 0; done < got;) {
-            const long put = m_fs.write(to, m_copyBuffer.get() + done, std::size_t(got - done));
-            if (put == -EINTR)
-                continue;
-            if (put <= 0) {
-                targetSide = true;
-                return put < 0 ? int(put) : -EIO;
-            }
-            done += put;
-        }
-        sinceEvents += std::size_t(got);
-    }
-}
-
-// Gives the finished copy its name: the bare file name, or the next free
-// numbered one when an earlier file of the run (or of an earlier run) has it.
-void DirectoryBackup::Impl::commit(const char *name, const std::string &fullPath, const std::string &tempName,
-                                   off_t size)
-{
-    unsigned &number = m_nextNumber.try_emplace(name, 1u).first->second;
-    for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
-        const std::string finalName = numberedName(name, number);
-        const int result = m_fs.renameNoReplace(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
-        if (result == 0) {
-            ++number;
-            ++m_owner.m_saved;
-            return;
-        }
-        if (result != -EEXIST) {
-            (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
-            failTarget(fullPath, -result, size);
-            return;
-        }
-        ++number;
-    }
-    (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
-    record(fullPath, EEXIST);
 }
 
 void DirectoryBackup::Impl::failTarget(const std::string &path, int error, off_t size)
@@ -760,7 +604,9 @@ bool DirectoryBackup::Impl::fdShortage(int result)
 
 void DirectoryBackup::Impl::record(const std::string &path, int error)
 {
-    m_owner.m_failures.push_back(SaveFailure{path, error, std::strerror(error)});
+    // FAT holds no file of 4 GiB or more.
+    const std::string reason = error == EFBIG ? "too large for this stick's file system" : std::strerror(error);
+    m_owner.m_failures.push_back(SaveFailure{path, error, reason});
 }
 
 // A helper's listing of the directory at m_path: waits while a helper is

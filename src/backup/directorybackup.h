@@ -31,12 +31,21 @@ public:
 };
 
 // Something that could not be saved or read: the full path of the source (or
-// of the directory), the errno value, and a text for the user.
+// of the directory), the errno value, and a text for the user (the system's
+// for the errno, but for EFBIG, which users read as a full stick).
 struct SaveFailure
 {
     std::string path;
     int error = 0;
     std::string reason;
+};
+
+// A file saved under a substitute because the stick refused its name: the
+// full path of the source and the name it has in the backup folder.
+struct RenamedSave
+{
+    std::string path;
+    std::string savedName;
 };
 
 // Saves changed files of directory trees, flat, into one backup folder on the
@@ -74,6 +83,8 @@ public:
 
     // Everything not saved or not read, in the order met.
     [[nodiscard]] const std::vector<SaveFailure> &failures() const { return m_failures; }
+    // Files saved under a substitute name, in the order saved.
+    [[nodiscard]] const std::vector<RenamedSave> &renamed() const { return m_renamed; }
     // Copies that are complete under their final name.
     [[nodiscard]] std::size_t savedCount() const { return m_saved; }
 
@@ -81,6 +92,7 @@ private:
     class Impl;
     std::unique_ptr<Impl> m_impl;
     std::vector<SaveFailure> m_failures;
+    std::vector<RenamedSave> m_renamed;
     std::size_t m_saved = 0;
 };
 

@@ -13,34 +13,58 @@ const char *const noDiskText = "There is no diskette in drive a:";
 const char *const confirmText = "You don\u00B4t want to save your work, are you sure?";
 const char *const wrongDiskText = "There is the wrong diskette in drive a: !\rPlease insert Disk with Name '";
 
-// How many failures the message lists before pointing to the details.
-constexpr std::size_t listedFailures = 10;
+// How many items of each kind the message lists before pointing to the details.
+constexpr std::size_t listedItems = 10;
 
-std::string failureLine(const SaveFailure &failure)
+std::string line(const SaveFailure &failure)
 {
     return failure.path + ": " + failure.reason;
 }
 
-std::string failureMessage(const std::vector<SaveFailure> &failures)
+std::string line(const RenamedSave &renamed)
 {
-    std::string text = failures.size() == 1 ? std::string("1 item was not saved:")
-                                            : std::to_string(failures.size()) + " items were not saved:";
-    for (std::size_t i = 0; i < failures.size() && i < listedFailures; ++i)
-        text += "\n" + failureLine(failures[i]);
-    if (failures.size() > listedFailures)
-        text += "\n... and " + std::to_string(failures.size() - listedFailures) + " more (see details).";
+    return renamed.path + " as " + renamed.savedName;
+}
+
+// One heading and the first items; the rest are left to the details.
+template<typename Item>
+std::string section(const std::vector<Item> &items, const char *one, const char *many)
+{
+    std::string text = items.size() == 1 ? std::string(one) : std::to_string(items.size()) + many;
+    for (std::size_t i = 0; i < items.size() && i < listedItems; ++i)
+        text += "\n" + line(items[i]);
+    if (items.size() > listedItems)
+        text += "\n... and " + std::to_string(items.size() - listedItems) + " more (see details).";
     return text;
 }
 
-std::string failureDetails(const std::vector<SaveFailure> &failures)
+template<typename Item>
+void appendLines(std::string &details, const std::vector<Item> &items)
 {
-    std::string details;
-    for (const SaveFailure &failure : failures) {
+    for (const Item &item : items) {
         if (!details.empty())
             details += "\n";
-        details += failureLine(failure);
+        details += line(item);
     }
-    return details;
+}
+
+// What was not saved first, then what was saved under a substitute name.
+void reportSave(MessageBoxes &boxes, const ExitResult &result)
+{
+    std::string text;
+    if (!result.failures.empty())
+        text = section(result.failures, "1 item was not saved:", " items were not saved:");
+    if (!result.renamed.empty()) {
+        if (!text.empty())
+            text += "\n\n";
+        text += section(result.renamed, "1 file was saved under another name:", " files were saved under another name:");
+    }
+    if (text.empty())
+        return;
+    std::string details;
+    appendLines(details, result.failures);
+    appendLines(details, result.renamed);
+    boxes.show(text, Buttons::Ok, details);
 }
 
 void save(ExitHost &host, const ExitServices &services, RunState &state, const Volume &volume, ExitResult &result)
@@ -66,10 +90,10 @@ void save(ExitHost &host, const ExitServices &services, RunState &state, const V
 
     result.settingsWritten = settingsOk;
     result.failures = backup.failures();
+    result.renamed = backup.renamed();
     if (!settingsOk)
         services.boxes.show("The settings could not be saved.\n" + settings.errorText(), Buttons::Ok);
-    if (!result.failures.empty())
-        services.boxes.show(failureMessage(result.failures), Buttons::Ok, failureDetails(result.failures));
+    reportSave(services.boxes, result);
 }
 
 } // namespace

@@ -45,6 +45,7 @@ struct ExitResult
     bool saved = false;            // false: the user confirmed not saving
     std::string backupFolder;      // full path of target + "/" + ZielVz when saved
     std::vector<SaveFailure> failures;
+    std::vector<RenamedSave> renamed; // saved, under a substitute name
     bool settingsWritten = false;
     [[nodiscard]] int exitStatus() const { return saved && (!failures.empty() || !settingsWritten) ? 1 : 0; }
 };
@@ -55,7 +56,8 @@ struct ExitResult
 // Runs the close-time dialogue and, when it goes ahead, the save: asks until
 // a matching volume is there (or the user saves anyway, or confirms not
 // saving), then writes the settings and saves every listed directory.
-// Reports what was not saved in one message box. Never refuses the close.
+// Reports what was not saved, and what was saved under a substitute name, in
+// one message box. Never refuses the close.
 [[nodiscard]] ExitResult runExitSequence(ExitHost &host, const ExitServices &services, RunState &state);
 
 } // namespace pendrel

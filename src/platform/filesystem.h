@@ -42,6 +42,8 @@ public:
     [[nodiscard]] virtual int setTimes(int fd, const struct timespec times[2]) = 0;
     // Renames without replacing: -EEXIST when `to` exists.
     [[nodiscard]] virtual int renameNoReplace(int fromDirFd, const char *from, int toDirFd, const char *to) = 0;
+    // renameat: replaces `to` if it exists.
+    [[nodiscard]] virtual int rename(int fromDirFd, const char *from, int toDirFd, const char *to) = 0;
     [[nodiscard]] virtual int unlinkAt(int dirFd, const char *name) = 0;
     // syncfs: flushes the whole file system holding fd.
     [[nodiscard]] virtual int syncFileSystem(int fd) = 0;
@@ -64,6 +66,7 @@ public:
     long write(int fd, const void *buf, std::size_t size) override;
     int setTimes(int fd, const struct timespec times[2]) override;
     int renameNoReplace(int fromDirFd, const char *from, int toDirFd, const char *to) override;
+    int rename(int fromDirFd, const char *from, int toDirFd, const char *to) override;
     int unlinkAt(int dirFd, const char *name) override;
     int syncFileSystem(int fd) override;
     int close(int fd) override;

@@ -84,6 +84,11 @@ int PosixFileSystem::renameNoReplace(int fromDirFd, const char *from, int toDirF
     return result(::renameat2(fromDirFd, from, toDirFd, to, RENAME_NOREPLACE));
 }
 
+int PosixFileSystem::rename(int fromDirFd, const char *from, int toDirFd, const char *to)
+{
+    return result(::renameat(fromDirFd, from, toDirFd, to));
+}
+
 int PosixFileSystem::unlinkAt(int dirFd, const char *name)
 {
     return result(::unlinkat(dirFd, name, 0));

@@ -101,7 +101,9 @@ QStringList failureList(Fixture &f)
         else if (path.rfind(f.source + "/", 0) == 0)
             path = path.substr(f.source.size() + 1);
         list << QString::fromStdString(path) + "|" + QString::number(failure.error);
-        if (failure.reason != std::strerror(failure.error))
+        const std::string reason =
+            failure.error == EFBIG ? "too large for this stick's file system" : std::strerror(failure.error);
+        if (failure.reason != reason)
             list << "bad reason: " + QString::fromStdString(failure.reason);
     }
     list.sort();
@@ -303,22 +305,51 @@ void tst_DirectoryBackup::nameClashes_data()
 {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<std::vector<Fault>>("faults");
+    QTest::addColumn<QStringList>("renamed"); // saved under a substitute
 
     using L = QStringList;
-    QTest::newRow("per name") << L{"a.txt", "b.txt", "a.txt", "b.txt", "a.txt"}
-                              << L{"a.txt", "b.txt", "a (2).txt", "b (2).txt", "a (3).txt"};
+    using F = std::vector<Fault>;
+    const L perName{"a.txt", "b.txt", "a.txt", "b.txt", "a.txt"};
+    const L perNameSaved{"a.txt", "b.txt", "a (2).txt", "b (2).txt", "a (3).txt"};
+    QTest::newRow("per name") << perName << perNameSaved << F{} << L{};
     QTest::newRow("tar.gz, none") << L{"archive.tar.gz", "README", "archive.tar.gz", "README"}
-                                  << L{"archive.tar.gz", "README", "archive.tar (2).gz", "README (2)"};
-    QTest::newRow("numbered taken") << L{"x.txt", "x (2).txt", "x.txt"} << L{"x.txt", "x (2).txt", "x (3).txt"};
+                                  << L{"archive.tar.gz", "README", "archive.tar (2).gz", "README (2)"} << F{} << L{};
+    QTest::newRow("numbered taken") << L{"x.txt", "x (2).txt", "x.txt"} << L{"x.txt", "x (2).txt", "x (3).txt"}
+                                    << F{} << L{};
+    // FUSE sticks refuse the flag for every rename: looked up, then renamed.
+    const F noFlag{{Op::RenameNoReplace, EINVAL, 1, true, ""}};
+    QTest::newRow("no flag") << perName << perNameSaved << noFlag << L{};
+    QTest::newRow("no flag, numbered taken") << L{"x.txt", "x (2).txt", "x.txt"} << L{"x.txt", "x (2).txt", "x (3).txt"}
+                                             << noFlag << L{};
+    // A refused name is saved once more as its substitute, numbered as usual.
+    const auto refused = [](const char *part, int error) {
+        return F{{Op::RenameNoReplace, error, 1, true, part}, {Op::Rename, error, 1, true, part}};
+    };
+    QTest::newRow("refused EINVAL") << L{"10:15 notes.txt", "10_15 notes.txt"}
+                                    << L{"10_15 notes.txt", "10_15 notes (2).txt"} << refused(":", EINVAL)
+                                    << L{"10_15 notes.txt"};
+    F exfat = noFlag;
+    exfat.insert(exfat.end(), {{Op::Rename, ENOENT, 1, true, "?"}});
+    QTest::newRow("refused ENOENT, no flag") << L{"why?.txt", "why?.txt"} << L{"why_.txt", "why_ (2).txt"} << exfat
+                                             << L{"why_.txt", "why_ (2).txt"};
+    QTest::newRow("trailing dot") << L{"draft."} << L{"draft_"} << refused("draft.", EINVAL) << L{"draft_"};
+    const QString longName = QString(200, 'n') + ".txt";
+    QTest::newRow("too long") << L{longName} << L{QString(139, 'n') + ".txt"}
+                              << refused(std::string(140, 'n').c_str(), ENAMETOOLONG) << L{QString(139, 'n') + ".txt"};
 }
 
 void tst_DirectoryBackup::nameClashes()
 {
     QFETCH(QStringList, names);
     QFETCH(QStringList, expected);
+    QFETCH(std::vector<Fault>, faults);
+    QFETCH(QStringList, renamed);
     Fixture &f = *m_fixture;
     for (int i = 0; i < names.size(); ++i)
         QVERIFY(f.file(chained(i, names[i].toStdString()), "file " + std::to_string(i)));
+    for (const Fault &fault : faults)
+        f.fs.fail(fault);
 
     f.engine().VzSichern(f.source);
 
@@ -326,6 +357,13 @@ void tst_DirectoryBackup::nameClashes()
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(readFile(f.folder() + "/" + expected[i].toStdString()).value_or(""), "file " + std::to_string(i));
     QCOMPARE(f.saved().size(), std::size_t(names.size()));
+    QStringList substitutes;
+    for (const RenamedSave &save : f.engine().renamed())
+        substitutes << QString::fromStdString(save.savedName);
+    QCOMPARE(substitutes, renamed);
+    // The flag is given up after the first refusal, not tried for every file.
+    if (!faults.empty() && faults.front().nameContains.empty())
+        QCOMPARE(f.fs.calls(Op::RenameNoReplace), renamed.isEmpty() ? 1 : 2);
 }
 
 void tst_DirectoryBackup::manySameNames()
@@ -443,7 +481,11 @@ void tst_DirectoryBackup::faults_data()
         Op::OpenForReading, 6);
     row("write ENOSPC", {{Op::CopyRange, EXDEV, 1, true, ""}, {Op::Write, ENOSPC, 2, false, ""}},
         {failed(big, ENOSPC), failed(huge, ENOSPC)}, Op::CopyRange, 1);
-    row("bad name", {{Op::RenameNoReplace, EINVAL, 1, true, "small"}}, {failed(small, EINVAL)});
+    // Refused with nothing to replace: not saved.
+    row("bad name", {{Op::RenameNoReplace, EINVAL, 1, true, "small"}, {Op::Rename, EINVAL, 1, true, "small"}},
+        {failed(small, EINVAL)});
+    // Too large for FAT: reported, and the rest, larger files included, still tried.
+    row("too large", {{Op::CopyRange, EFBIG, 1, false, "big"}}, {failed(big, EFBIG)});
     row("times EPERM", {{Op::SetTimes, EPERM, 1, false, ""}}, {failed("first.txt", EPERM)});
     row("sync EIO", {{Op::SyncFileSystem, EIO, 1, false, ""}}, {failed("<folder>", EIO)});
 

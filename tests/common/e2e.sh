@@ -1,6 +1,6 @@
 # Sourced by the end-to-end scripts: the built program as a user runs it, under
 # Xvfb with openbox, with a labelled ext4 stick mounted at $stick in a private
-# mount namespace. Re-executes the calling script in that namespace; exits 77
+# mount namespace (replace_stick KIND swaps in an exFAT or NTFS one). Re-executes the calling script in that namespace; exits 77
 # (skipped) when not root, a tool is missing or namespaces are unavailable.
 #   source e2e.sh PATH_TO_PENDREL  -> $work, $app (holding ./pendrel), $stick
 
@@ -15,13 +15,14 @@ if [ -z "${PENDREL_E2E_NAMESPACE:-}" ]; then
     PENDREL_E2E_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
 fi
 
+source "$(dirname "${BASH_SOURCE[0]}")/stick.sh"
 binary=$(readlink -f "$1")
 work=$(mktemp -d)
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    umount /media/root/STICK 2>/dev/null || true
+    remove_stick /media/root/STICK 2>/dev/null || true
     umount /media 2>/dev/null || true
     rm -rf -- "$work"
 }
@@ -51,9 +52,13 @@ export QT_QPA_PLATFORM=xcb
 stick=/media/root/STICK
 mount -t tmpfs tmpfs /media
 mkdir -p "$stick"
-truncate -s "${PENDREL_E2E_STICK_SIZE:-16M}" "$work/stick.img"
-mkfs.ext4 -q -L STICK "$work/stick.img"
-mount -o loop "$work/stick.img" "$stick"
+make_stick ext4 "$work/stick.img" "$stick" STICK "${PENDREL_E2E_STICK_SIZE:-16M}" || fail "cannot make the stick"
+
+replace_stick() { # KIND: unmounts the stick, mounts a new, empty one of KIND
+    remove_stick "$stick" || fail "cannot unmount the stick"
+    rm -f "$work/stick.img"
+    make_stick "$1" "$work/stick.img" "$stick" STICK "${PENDREL_E2E_STICK_SIZE:-16M}" || fail "cannot make a $1 stick"
+}
 
 app="$work/app"
 mkdir -p "$app"

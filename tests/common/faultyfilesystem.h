@@ -14,7 +14,7 @@ namespace pendrel::test {
 // One entry per FileSystem call.
 enum class Op {
     OpenDirectory, ReadDirectory, StatAt, OpenForReading, CreateExclusive, MakeDirectory, CopyRange,
-    Read, Write, SetTimes, RenameNoReplace, UnlinkAt, SyncFileSystem, Close,
+    Read, Write, SetTimes, RenameNoReplace, Rename, UnlinkAt, SyncFileSystem, Close,
 };
 inline constexpr std::size_t OpCount = std::size_t(Op::Close) + 1;
 
@@ -22,7 +22,7 @@ inline constexpr std::size_t OpCount = std::size_t(Op::Close) + 1;
 // `repeat` that one and every later one. A non-empty `nameContains` limits the
 // matching calls to those concerning a name that contains it: the name passed,
 // or for descriptor calls the name the descriptor was opened under (either
-// side of copyRange and renameNoReplace).
+// side of copyRange and of the renames).
 struct Fault
 {
     Op op;
@@ -127,6 +127,12 @@ public:
         if (const int error = injected(Op::RenameNoReplace, from, to))
             return -error;
         return m_real.renameNoReplace(fromDirFd, from, toDirFd, to);
+    }
+    int rename(int fromDirFd, const char *from, int toDirFd, const char *to) override
+    {
+        if (const int error = injected(Op::Rename, from, to))
+            return -error;
+        return m_real.rename(fromDirFd, from, toDirFd, to);
     }
     int unlinkAt(int dirFd, const char *name) override
     {

@@ -6,10 +6,14 @@
 #include "testtree.h"
 
 #include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sched.h>
+#include <algorithm>
+#include <map>
 #include <sys/mount.h>
 
 using namespace pendrel;
@@ -30,23 +34,22 @@ public:
     Settings settings;
 };
 
-// Makes an ext4 image with a label and loop-mounts it; returns what went wrong, or "".
-QString mountImage(const QString &image, const QString &label, const QString &mountPoint)
+// Runs a function of tests/common/stick.sh; returns what went wrong, or "".
+QString stickScript(const QString &function, const QStringList &arguments)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    const QString script = R"(truncate -s 16M "$1" && mkfs.ext4 -q -L "$2" "$1" && )"
-                           R"(mkdir -p "$3" && mount -o loop "$1" "$3")";
-    process.start("sh", {"-c", script, "sh", image, label, mountPoint});
+    process.start("bash", QStringList{"-c", ". \"$0\" && \"$@\"", PENDREL_STICK_SCRIPT, function} + arguments);
     if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         return {};
-    return process.errorString() + ": " + QString::fromLocal8Bit(process.readAll()).trimmed();
+    return function + ": " + process.errorString() + ": " + QString::fromLocal8Bit(process.readAll()).trimmed();
 }
 
 } // namespace
 
-// From sichern.txt to the dated folder on a real labelled ext4 volume,
-// mounted below /media/root in a private mount namespace of this process.
+// From sichern.txt to the dated folder on real labelled sticks, mounted below
+// /media/root in a private mount namespace of this process, the way desktops
+// mount them: ext4 in the kernel, exFAT and NTFS through FUSE.
 class tst_RealVolume : public QObject
 {
     Q_OBJECT
@@ -54,11 +57,12 @@ class tst_RealVolume : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void savesToTheLabelledVolume_data();
     void savesToTheLabelledVolume();
 
 private:
     QTemporaryDir m_dir;
-    QStringList m_mounts;
+    bool m_mediaMounted = false;
 };
 
 void tst_RealVolume::initTestCase()
@@ -72,27 +76,65 @@ void tst_RealVolume::initTestCase()
     if (!exists("/media"))
         QSKIP("no /media to mount over");
     QVERIFY2(::mount("tmpfs", "/media", "tmpfs", 0, "mode=0755") == 0, qPrintable(qt_error_string(errno)));
-    m_mounts << "/media";
-
+    m_mediaMounted = true;
     // "A DISK" sorts first, so only the label picks STICK.
-    for (const QString label : {"OTHER", "STICK"}) {
-        const QString mountPoint = label == "OTHER" ? "/media/root/A DISK" : "/media/root/" + label;
-        const QString error = mountImage(m_dir.filePath(label + ".img"), label, mountPoint);
-        if (!error.isEmpty())
-            QSKIP(qPrintable("cannot make or loop-mount an ext4 image here: " + error));
-        m_mounts << mountPoint;
-    }
+    const QString error = stickScript("make_stick", {"ext4", m_dir.filePath("other.img"), "/media/root/A DISK", "OTHER"});
+    if (!error.isEmpty())
+        QSKIP(qPrintable("cannot make or loop-mount an ext4 image here: " + error));
 }
 
 void tst_RealVolume::cleanupTestCase()
 {
-    for (auto it = m_mounts.crbegin(); it != m_mounts.crend(); ++it)
-        ::umount2(qPrintable(*it), MNT_DETACH);
+    if (!m_mediaMounted)
+        return;
+    QCOMPARE(stickScript("remove_stick", {"/media/root/A DISK"}), QString());
+    ::umount2("/media", MNT_DETACH);
+}
+
+void tst_RealVolume::savesToTheLabelledVolume_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<long>("mtimeStepNs"); // the stick's time resolution
+    QTest::addColumn<QStringList>("saved"); // "source below the tree|name on the stick", sorted by name
+
+    const QStringList asTheyAre{"Brief.doc|Brief.doc",
+                                "10:15 notes.txt|10:15 notes.txt",
+                                "caf\xe9.txt|caf\xe9.txt",
+                                "what?.txt.|what?.txt.",
+                                "Briefe/brief.doc|brief.doc",
+                                "same-second.txt|same-second.txt"};
+    QTest::newRow("ext4") << "ext4" << "mkfs.ext4" << 1L << asTheyAre;
+    // exFAT ignores case and holds times to the second through exfat-fuse.
+    QTest::newRow("exfat fuse") << "exfat" << "mount.exfat-fuse" << 1'000'000'000L
+                                << QStringList{"Brief.doc|Brief.doc",
+                                               "10:15 notes.txt|10_15 notes.txt",
+                                               "caf\xe9.txt|caf_.txt",
+                                               "what?.txt.|what_.txt_",
+                                               "Briefe/brief.doc|brief (2).doc",
+                                               "same-second.txt|same-second.txt"};
+    QTest::newRow("ntfs fuse") << "ntfs" << "ntfs-3g" << 100L
+                               << QStringList{"Brief.doc|Brief.doc",
+                                              "10:15 notes.txt|10_15 notes.txt",
+                                              "caf\xe9.txt|caf_.txt",
+                                              "what?.txt.|what_.txt_",
+                                              "Briefe/brief.doc|brief.doc",
+                                              "same-second.txt|same-second.txt"};
 }
 
 void tst_RealVolume::savesToTheLabelledVolume()
 {
-    const std::string work = m_dir.path().toStdString() + "/Texte";
+    QFETCH(QString, kind);
+    QFETCH(QString, tool);
+    QFETCH(long, mtimeStepNs);
+    QFETCH(QStringList, saved);
+    if (QStandardPaths::findExecutable(tool, {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}).isEmpty())
+        QSKIP(qPrintable(tool + " is not installed (scripts/setup.sh installs it)"));
+    const QString stick = "/media/root/STICK";
+    QCOMPARE(stickScript("make_stick", {kind, m_dir.filePath(kind + ".img"), stick}), QString());
+    auto unmount = qScopeGuard([&] { QCOMPARE(stickScript("remove_stick", {stick}), QString()); });
+
+    const std::string work = m_dir.path().toStdString() + "/Texte-" + kind.toStdString();
     const std::string settingsFile = m_dir.path().toStdString() + "/sichern.txt";
     const std::string settingsBytes = "stick\r\n" + work + "\r\n";
     QVERIFY(makeDirectories(work + "/Briefe"));
@@ -102,16 +144,21 @@ void tst_RealVolume::savesToTheLabelledVolume()
     state.StartZeit = system_clock::now();
     const timespec start = timespecOf(state.StartZeit);
     // Changed in the start's own second but after it, later, and before.
-    const std::vector<std::pair<std::string, timespec>> files = {{"same-second.txt", shifted(start, 0, 1)},
-                                                                 {"Briefe/brief.doc", shifted(start, 2)},
-                                                                 {"old.txt", shifted(start, -1)}};
-    for (const auto &[path, mtime] : files)
+    std::map<std::string, timespec> changed;
+    for (const QString &entry : saved)
+        changed[entry.section('|', 0, 0).toLatin1().toStdString()] = shifted(start, 2 + changed.size());
+    changed["same-second.txt"] = shifted(start, 0, 1);
+    for (const auto &[path, mtime] : changed)
         QVERIFY(writeFile(work + "/" + path, "contents of " + path) && setMtime(work + "/" + path, mtime));
+    QVERIFY(writeFile(work + "/old.txt", "old") && setMtime(work + "/old.txt", shifted(start, -1)));
 
     const LoadResult loaded = loadSettings(settingsFile);
     QCOMPARE(loaded.status, LoadStatus::Loaded);
     FakeHost host(loaded.settings);
-    ScriptedMessageBoxes boxes;
+    const qsizetype renamedCount = std::count_if(saved.begin(), saved.end(), [](const QString &entry) {
+        return entry.section('|', 0, 0).section('/', -1) != entry.section('|', 1);
+    }) - (kind == "exfat" ? 1 : 0); // a clash number is no substitute
+    ScriptedMessageBoxes boxes(std::deque<Answer>(renamedCount > 0 ? 1 : 0, Answer::Ok));
     const SystemClock clock;
     PosixFileSystem fileSystem;
     RecordingProgress progress;
@@ -123,17 +170,27 @@ void tst_RealVolume::savesToTheLabelledVolume()
     const TimePoint after = system_clock::now();
 
     QCOMPARE(result.exitStatus(), 0);
-    QVERIFY(result.backupFolder == "/media/root/STICK/" + backupFolderName(before)
-            || result.backupFolder == "/media/root/STICK/" + backupFolderName(after));
-    QCOMPARE(sortedNames(result.backupFolder), (std::vector<std::string>{"brief.doc", "same-second.txt"}));
+    QVERIFY2(result.backupFolder == stick.toStdString() + "/" + backupFolderName(before)
+                     || result.backupFolder == stick.toStdString() + "/" + backupFolderName(after),
+             result.backupFolder.c_str());
     QVERIFY(sortedNames("/media/root/A DISK") == std::vector<std::string>{"lost+found"});
-    for (const auto &[path, mtime] : {files[0], files[1]}) {
-        const std::string copy = result.backupFolder + "/" + path.substr(path.rfind('/') + 1);
-        QCOMPARE(readFile(copy).value_or(""), "contents of " + path);
-        const timespec copied = mtimeOf(copy).value_or(timespec{});
-        QCOMPARE(copied.tv_sec, mtime.tv_sec);
-        QCOMPARE(copied.tv_nsec, mtime.tv_nsec);
+    std::vector<std::string> names;
+    for (const QString &entry : saved) {
+        const std::string source = entry.section('|', 0, 0).toLatin1().toStdString();
+        const std::string copy = result.backupFolder + "/" + entry.section('|', 1).toLatin1().toStdString();
+        names.push_back(copy.substr(copy.rfind('/') + 1));
+        QVERIFY2(readFile(copy) == "contents of " + source, copy.c_str());
+        const auto copied = mtimeOf(copy);
+        QVERIFY(copied);
+        const auto difference = nanoseconds(timePointOf(changed[source]) - timePointOf(*copied)).count();
+        QVERIFY2(difference >= 0 && difference < mtimeStepNs, qPrintable(QString::number(difference)));
     }
+    std::sort(names.begin(), names.end());
+    QCOMPARE(sortedNames(result.backupFolder), names);
+    QCOMPARE(qsizetype(result.renamed.size()), renamedCount);
+    QCOMPARE(boxes.shown.size(), std::size_t(renamedCount > 0 ? 1 : 0));
+    if (renamedCount > 0)
+        QVERIFY(boxes.shown[0].text.starts_with(std::to_string(renamedCount) + " files were saved under another name:\n"));
     QCOMPARE(readFile(settingsFile).value_or(""), settingsBytes);
 }
 

@@ -178,10 +178,12 @@ void tst_Faults::exitSave_data()
                               << QStringList{"work/sub/sub/c.bin|" + QString::number(EIO)};
     QTest::newRow("dir EACCES") << "" << none << F{{Op::OpenDirectory, EACCES, 1, false, "sub"}}
                                 << QStringList{"work/sub|" + QString::number(EACCES)};
-    QTest::newRow("names refused") << "" << none
+    // As NTFS refuses them: saved under substitutes, reported, not failed.
+    QTest::newRow("names refused") << "refused names" << none
                                    << F{{Op::RenameNoReplace, EINVAL, 1, true, ":"},
-                                        {Op::RenameNoReplace, EINVAL, 1, true, "?"}}
-                                   << QStringList{"other/x:y.txt|22", "other/why?.txt|22"};
+                                        {Op::RenameNoReplace, EINVAL, 1, true, "?"},
+                                        {Op::Rename, EINVAL, 1, true, ":"}, {Op::Rename, EINVAL, 1, true, "?"}}
+                                   << none;
     QTest::newRow("listed missing") << "" << QStringList{"@/gone"} << F{} << QStringList{"gone|2"};
     QTest::newRow("listed file") << "" << QStringList{"@/plain.txt"} << F{} << QStringList{"plain.txt|20"};
     QTest::newRow("listed fifo") << "" << QStringList{"@/pipe"} << F{} << QStringList{"pipe|20"};
@@ -245,8 +247,12 @@ void tst_Faults::exitSave()
         }
     };
     const bool settingsFail = setup == "read-only app";
-    ScriptedMessageBoxes boxes(std::deque<Answer>(std::size_t(settingsFail) + std::size_t(!failures.isEmpty()),
-                                                  Answer::Ok));
+    const std::map<std::string, std::string> substitutes =
+        setup == "refused names" ? std::map<std::string, std::string>{{"other/x:y.txt", "x_y.txt"},
+                                                                      {"other/why?.txt", "why_.txt"}}
+                                 : std::map<std::string, std::string>{};
+    const std::size_t reports = std::size_t(!failures.isEmpty() || !substitutes.empty());
+    ScriptedMessageBoxes boxes(std::deque<Answer>(std::size_t(settingsFail) + reports, Answer::Ok));
     PastClock clock;
     FaultyFileSystem fileSystem;
     for (const Fault &fault : faults)
@@ -273,9 +279,18 @@ void tst_Faults::exitSave()
     QCOMPARE(result.settingsWritten, !settingsFail);
     QCOMPARE(result.exitStatus(), int(settingsFail || !failures.isEmpty()));
     QCOMPARE(boxes.unanswered(), std::size_t(0));
-    QCOMPARE(boxes.shown.size(), std::size_t(settingsFail) + std::size_t(!failures.isEmpty()));
+    QCOMPARE(boxes.shown.size(), std::size_t(settingsFail) + reports);
     if (!failures.isEmpty())
         QCOMPARE(boxes.shown.back().details, details);
+    if (!substitutes.empty()) {
+        QStringList renamed = QString::fromStdString(boxes.shown.back().details).split('\n');
+        renamed.sort();
+        QStringList expectedRenamed;
+        for (const auto &[path, name] : substitutes)
+            expectedRenamed << QString::fromStdString(m_root + "/" + path + " as " + name);
+        QCOMPARE(renamed, expectedRenamed);
+        QVERIFY(boxes.shown.back().text.starts_with("2 files were saved under another name:\n"));
+    }
     if (settingsFail)
         QCOMPARE(boxes.shown.front().text, "The settings could not be saved.\nCannot create a temporary file beside "
                                                    + m_settings + ": Read-only file system");
@@ -299,7 +314,7 @@ void tst_Faults::exitSave()
     for (const auto &[path, content] : m_files) {
         if (lost(path))
             continue;
-        std::string name = baseName(path);
+        std::string name = substitutes.contains(path) ? substitutes.at(path) : baseName(path);
         if (path == "other/" + LongName && !lost("work/sub/sub/sub/sub/" + LongName))
             name = std::string(247, 'n') + " (2).txt";
         expected.push_back(name);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The built program as a user runs it: a real X server with a window manager,
-# a labelled ext4 stick mounted under /media/root/STICK in a private mount
-# namespace, the window closed through the window manager (or SIGTERM), and
+# a labelled ext4 stick (for the last run an exFAT one, through FUSE) mounted
+# under /media/root/STICK in a private mount namespace, the window closed through the window manager (or SIGTERM), and
 # message boxes answered from the keyboard.
 #
 #   e2e_window.sh PATH_TO_PENDREL
@@ -87,3 +87,29 @@ change_files three
 kill -TERM "$program"
 wait_for_program
 expect_saved 3 three
+rm -rf -- "${stick:?}/${folders[0]}"
+
+# --- 4: an exFAT stick through FUSE: a name it refuses and a clash in case only
+command -v mount.exfat-fuse >/dev/null || skip "mount.exfat-fuse is not installed (scripts/setup.sh installs it)"
+replace_stick exfat
+start_program
+change_files four
+printf 'Letter\n' >"$tree2/Brief.doc"
+printf 'at 10:15\n' >"$tree1/10:15 notes.txt"
+wmctrl -i -c "$main_window"
+answer_box Return # "1 file was saved under another name"
+wait_for_program
+[ "$status" = 0 ] || fail "run 4 ended with status $status"
+mapfile -t folders < <(folders_on_stick)
+[ "${#folders[@]}" = 1 ] || fail "run 4 made ${#folders[@]} folders"
+saved="$stick/${folders[0]}"
+found=$(ls -A "$saved" | LC_ALL=C sort | tr '\n' ' ')
+[ "$found" = "10_15 notes.txt Brief (2).doc brief.doc data-four.bin notiz.txt " ] || fail "run 4 saved '$found'"
+for pair in "$tree1/briefe/brief.doc|brief.doc" "$tree2/Brief.doc|Brief (2).doc" "$tree1/data-four.bin|data-four.bin" \
+    "$tree1/10:15 notes.txt|10_15 notes.txt" "$tree2/notiz.txt|notiz.txt"; do
+    source=${pair%%|*} copy="$saved/${pair#*|}"
+    cmp "$source" "$copy" || fail "run 4: $copy differs"
+    # exfat-fuse keeps whole seconds.
+    [ "$(stat -c %Y "$source")" = "$(stat -c %Y "$copy")" ] || fail "run 4: $copy: mtime not kept"
+done
+echo "run 4: saved onto exFAT into ${folders[0]}"

@@ -1,0 +1,307 @@
+#include "copier.h"
+
+#include "directorybackup.h"
+#include "filesystem.h"
+
+#include <cerrno>
+#include <string_view>
+
+namespace pendrel {
+
+namespace {
+
+constexpr std::size_t CopyBufferSize = 128 * 1024;
+// A large file is copied in steps of this size, with the window's pending
+// events processed between steps so that it stays responsive.
+constexpr std::size_t CopyChunk = 8 * 1024 * 1024;
+// Bounds the search for a free temporary or numbered name, in case a file
+// system answers EEXIST for everything.
+constexpr unsigned MaxNameAttempts = 1'000'000;
+// The longest file name in bytes on Linux file systems (NAME_MAX).
+constexpr std::size_t NameMax = 255;
+
+bool copyRangeUnsupported(int error)
+{
+    return error == EXDEV || error == EINVAL || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+// Cuts text to at most `size` bytes without splitting a UTF-8 sequence.
+std::string cutTo(const std::string &text, std::size_t size)
+{
+    if (text.size() <= size)
+        return text;
+    while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80)
+        --size;
+    return text.substr(0, size);
+}
+
+// "brief.doc" 3 -> "brief (3).doc", "archive.tar.gz" 2 -> "archive.tar (2).gz",
+// "README" 2 -> "README (2)"; number 1 is the name itself. A name already at
+// the length limit loses bytes before the tag, or the file could not be saved.
+std::string numberedName(const std::string &name, unsigned number)
+{
+    if (number == 1)
+        return name;
+    const std::string tag = " (" + std::to_string(number) + ")";
+    const auto dot = name.rfind('.');
+    const bool extension = dot != std::string::npos && dot != 0 && name.size() - dot + tag.size() < NameMax;
+    const std::string stem = extension ? name.substr(0, dot) : name;
+    const std::string rest = extension ? name.substr(dot) : std::string();
+    return cutTo(stem, NameMax - tag.size() - rest.size()) + tag + rest;
+}
+
+// The length of the UTF-8 sequence at text[at], 0 when it is not valid UTF-8.
+std::size_t utf8Length(const std::string &text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char first = byte(at);
+    std::size_t length;
+    char32_t point;
+    if (first < 0x80)
+        return 1;
+    if (first >= 0xC2 && first <= 0xDF) {
+        length = 2;
+        point = first & 0x1F;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+        length = 3;
+        point = first & 0x0F;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+        length = 4;
+        point = first & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        point = (point << 6) | (byte(at + i) & 0x3F);
+    }
+    const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+    const bool surrogate = point >= 0xD800 && point <= 0xDFFF;
+    return overlong || surrogate || point > 0x10FFFF ? 0 : length;
+}
+
+// The shortest limit on a name's bytes among the file systems a user meets
+// (eCryptfs); a stick that refuses a name as too long takes one this short.
+constexpr std::size_t ShortNameMax = 143;
+
+} // namespace
+
+std::string acceptableName(const std::string &name, bool shorten)
+{
+    static constexpr std::string_view refused = ":*?\"<>|\\";
+    std::string out;
+    out.reserve(name.size());
+    for (std::size_t at = 0; at < name.size();) {
+        const unsigned char c = static_cast<unsigned char>(name[at]);
+        const std::size_t length = utf8Length(name, at);
+        if (length == 0 || c < 0x20 || c == 0x7F || refused.find(char(c)) != std::string_view::npos) {
+            out += '_';
+            ++at;
+        } else {
+            out.append(name, at, length);
+            at += length;
+        }
+    }
+    for (std::size_t end = out.size(); end > 0 && (out[end - 1] == '.' || out[end - 1] == ' '); --end)
+        out[end - 1] = '_';
+    if (shorten && out.size() > ShortNameMax) {
+        const auto dot = out.rfind('.');
+        const bool extension = dot != std::string::npos && dot != 0 && out.size() - dot < ShortNameMax / 2;
+        const std::string rest = extension ? out.substr(dot) : std::string();
+        out = cutTo(extension ? out.substr(0, dot) : out, ShortNameMax - rest.size()) + rest;
+    }
+    return out;
+}
+
+Copier::Copier(FileSystem &fs, Progress &progress, std::function<bool()> releaseDescriptor)
+    : m_fs(fs), m_progress(progress), m_releaseDescriptor(std::move(releaseDescriptor))
+{
+}
+
+Copier::~Copier() = default;
+
+CopyOutcome Copier::copy(int source, const std::string &name, const struct stat &st)
+{
+    std::string tempName;
+    const int temp = createTemporary(tempName);
+    if (temp < 0) {
+        m_fs.close(source);
+        return CopyOutcome{-temp, true, {}};
+    }
+
+    bool targetSide = true;
+    int error = -copyData(source, temp, targetSide);
+    m_fs.close(source);
+    if (error == 0) {
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        error = -m_fs.setTimes(temp, times);
+    }
+    const int closed = m_fs.close(temp);
+    if (error == 0)
+        error = -closed;
+    if (error != 0) {
+        (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
+        return CopyOutcome{error, targetSide, {}};
+    }
+    return commit(name, tempName);
+}
+
+// A hidden name that no saved file can have; leftovers of an earlier run are
+// stepped over.
+int Copier::createTemporary(std::string &tempName)
+{
+    for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
+        tempName = ".pendrel-" + std::to_string(++m_tempCounter) + ".part";
+        int fd;
+        do
+            fd = m_fs.createExclusive(m_folderFd, tempName.c_str());
+        while (fdShortage(fd));
+        if (fd != -EEXIST)
+            return fd;
+    }
+    return -EEXIST;
+}
+
+// Copies from the current offsets to the end of `from`. Returns 0 or -errno;
+// targetSide tells whether the failing call concerned the copy.
+int Copier::copyData(int from, int to, bool &targetSide)
+{
+    bool useCopyRange = !m_readWriteOnly;
+    std::size_t sinceEvents = 0;
+    for (;;) {
+        if (sinceEvents >= CopyChunk) {
+            m_progress.processPendingEvents();
+            sinceEvents = 0;
+        }
+        if (useCopyRange) {
+            const long copied = m_fs.copyRange(from, to, CopyChunk);
+            if (copied > 0) {
+                sinceEvents += std::size_t(copied);
+                continue;
+            }
+            if (copied == 0)
+                return 0;
+            const int error = int(-copied);
+            if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
+                targetSide = true;
+                return int(copied);
+            }
+            // Otherwise either side may have failed: read and write tell which.
+            if (copyRangeUnsupported(error))
+                m_readWriteOnly = true;
+            useCopyRange = false;
+            continue;
+        }
+        if (!m_buffer)
+            m_buffer = std::make_unique<char[]>(CopyBufferSize);
+        const long got = m_fs.read(from, m_buffer.get(), CopyBufferSize);
+        if (got == 0)
+            return 0;
+        if (got < 0) {
+            if (got == -EINTR)
+                continue;
+            targetSide = false;
+            return int(got);
+        }
+        for (long done = 0; done < got;) {
+            const long put = m_fs.write(to, m_buffer.get() + done, std::size_t(got - done));
+            if (put == -EINTR)
+                continue;
+            if (put <= 0) {
+                targetSide = true;
+                return put < 0 ? int(put) : -EIO;
+            }
+            done += put;
+        }
+        sinceEvents += std::size_t(got);
+    }
+}
+
+// Gives the finished copy its name; a refused name is tried once more as
+// its substitute.
+CopyOutcome Copier::commit(const std::string &name, const std::string &tempName)
+{
+    CopyOutcome outcome;
+    int result = place(name, tempName, outcome.savedName);
+    if (result < 0 && nameRefused(-result, tempName)) {
+        const std::string substitute = acceptableName(name, result == -ENAMETOOLONG);
+        if (substitute != name) {
+            result = place(substitute, tempName, outcome.savedName);
+            outcome.substituted = true;
+        }
+    }
+    if (result < 0) {
+        (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
+        return CopyOutcome{-result, result != -EEXIST, {}};
+    }
+    return outcome;
+}
+
+// Renames the copy to `name`, or to the next free numbered name when an
+// earlier file has it. Returns 0 with finalName set, or -errno.
+int Copier::place(const std::string &name, const std::string &tempName, std::string &finalName)
+{
+    unsigned &number = m_nextNumber.try_emplace(name, 1u).first->second;
+    for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
+        finalName = numberedName(name, number);
+        int result;
+        if (m_noReplace) {
+            result = m_fs.renameNoReplace(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
+            if (result == -ENOSYS || result == -EOPNOTSUPP || result == -EINVAL) {
+                // exFAT, NTFS and FAT through FUSE refuse the flag with
+                // EINVAL, which may also mean a refused name: only when the
+                // checked rename gets further is the flag the problem.
+                result = renameChecked(tempName, finalName);
+                if (result == 0 || result == -EEXIST || result == -ENOSYS || result == -EOPNOTSUPP)
+                    m_noReplace = false;
+                if (result == -ENOSYS || result == -EOPNOTSUPP)
+                    continue;
+            }
+        } else {
+            result = renameChecked(tempName, finalName);
+        }
+        if (result == 0) {
+            ++number;
+            return 0;
+        }
+        if (result != -EEXIST)
+            return result;
+        ++number;
+    }
+    return -EEXIST;
+}
+
+// Renames only when nothing has the name yet. The lookup finds a name that
+// differs only in case where the stick ignores case. Between the lookup and
+// the rename another program could create the name and lose its file: the
+// backup folder is this run's own, so only a program writing into it could.
+int Copier::renameChecked(const std::string &tempName, const std::string &finalName)
+{
+    struct stat st;
+    const int found = m_fs.statAt(m_folderFd, finalName.c_str(), &st, false);
+    if (found == 0)
+        return -EEXIST;
+    if (found != -ENOENT)
+        return found;
+    return m_fs.rename(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
+}
+
+// exfat-fuse answers a refused character with ENOENT: the copy that is
+// still there tells that from a folder that went away.
+bool Copier::nameRefused(int error, const std::string &tempName)
+{
+    if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG)
+        return true;
+    struct stat st;
+    return error == ENOENT && m_fs.statAt(m_folderFd, tempName.c_str(), &st, false) == 0;
+}
+
+bool Copier::fdShortage(int result)
+{
+    return (result == -EMFILE || result == -ENFILE) && m_releaseDescriptor();
+}
+
+} // namespace pendrel

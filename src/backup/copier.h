@@ -1,0 +1,74 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace pendrel {
+
+class FileSystem;
+class Progress;
+
+// How one copy ended.
+struct CopyOutcome
+{
+    int error = 0;          // 0: saved; else the errno of the failing call
+    bool targetSide = true; // the failing call concerned the backup folder, not the source
+    std::string savedName;  // the name in the backup folder when saved
+    bool substituted = false; // saved under a substitute for a name the stick refused
+};
+
+// Copies files into one backup folder under their bare names, never leaving
+// a partial file under a real name: each copy is written to a hidden
+// temporary name, given the source's times, and renamed when complete. A
+// name taken earlier (by this run or another, in any case where the stick
+// ignores case) gets the next free number; a name the stick refuses is saved
+// once more with each character it cannot hold replaced by "_".
+// "10:15 notes.txt" -> "10_15 notes.txt": the name with every character
+// that FAT, exFAT and NTFS (as desktops mount it) refuse replaced by "_":
+// : * ? " < > | \, control characters, bytes that are no UTF-8, and trailing
+// dots and spaces. With shorten, also cut to 143 bytes, the extension kept.
+[[nodiscard]] std::string acceptableName(const std::string &name, bool shorten);
+
+class Copier
+{
+public:
+    // releaseDescriptor: frees one descriptor of the caller when the process
+    // runs out (EMFILE, ENFILE); returns false when it has none to give.
+    Copier(FileSystem &fs, Progress &progress, std::function<bool()> releaseDescriptor);
+    ~Copier();
+    Copier(const Copier &) = delete;
+    Copier &operator=(const Copier &) = delete;
+
+    // The open backup folder all copies go to; not owned.
+    void setFolder(int folderFd) { m_folderFd = folderFd; }
+
+    // Copies the open regular file `source` (closed here) of stat `st` into
+    // the folder as `name`, a numbered name or a substitute. Returns the
+    // outcome; on failure nothing of it is left in the folder.
+    [[nodiscard]] CopyOutcome copy(int source, const std::string &name, const struct stat &st);
+
+private:
+    int createTemporary(std::string &tempName);
+    int copyData(int from, int to, bool &targetSide);
+    CopyOutcome commit(const std::string &name, const std::string &tempName);
+    int place(const std::string &name, const std::string &tempName, std::string &finalName);
+    int renameChecked(const std::string &tempName, const std::string &finalName);
+    bool nameRefused(int error, const std::string &tempName);
+    bool fdShortage(int result);
+
+    FileSystem &m_fs;
+    Progress &m_progress;
+    std::function<bool()> m_releaseDescriptor;
+    int m_folderFd = -1;
+    unsigned m_tempCounter = 0;
+    bool m_readWriteOnly = false;
+    bool m_noReplace = true; // renameat2(RENAME_NOREPLACE) works on this stick
+    std::unique_ptr<char[]> m_buffer;
+    std::unordered_map<std::string, unsigned> m_nextNumber;
+};
+
+} // namespace pendrel
