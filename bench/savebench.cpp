@@ -72,6 +72,7 @@ public:
         return 0;
     }
     int openForReading(int, const char *) override { return fakeFd; }
+    int prefetch(int, const char *, off_t) override { return 0; }
     int createExclusive(int, const char *) override { return fakeFd; }
     int makeDirectory(int, const char *) override { return 0; }
     long copyRange(int, int, std::size_t) override { return 0; }
@@ -133,6 +134,7 @@ public:
     {
         return track(timed([&] { return m_real.openForReading(dirFd, name); }));
     }
+    int prefetch(int dirFd, const char *name, off_t size) override { return m_real.prefetch(dirFd, name, size); }
     int createExclusive(int dirFd, const char *name) override
     {
         return track(timed([&] { return m_real.createExclusive(dirFd, name); }));

@@ -29,6 +29,10 @@ public:
     // Opens a regular file for reading (links followed), without blocking;
     // anything else is refused with -EINVAL.
     [[nodiscard]] virtual int openForReading(int dirFd, const char *name) = 0;
+    // Starts reading the first `size` bytes of a file into the page cache
+    // and returns without waiting for them (posix_fadvise WILLNEED). Only a
+    // hint: returns 0 or -errno, and nothing depends on it.
+    virtual int prefetch(int dirFd, const char *name, off_t size) = 0;
     // Creates a new file for writing, failing with -EEXIST if the name exists.
     [[nodiscard]] virtual int createExclusive(int dirFd, const char *name) = 0;
     // Creates one directory level; -EEXIST if it already exists.
@@ -59,6 +63,7 @@ public:
     long readDirectory(int fd, void *buf, std::size_t size) override;
     int statAt(int dirFd, const char *name, struct stat *st, bool followLinks) override;
     int openForReading(int dirFd, const char *name) override;
+    int prefetch(int dirFd, const char *name, off_t size) override;
     int createExclusive(int dirFd, const char *name) override;
     int makeDirectory(int dirFd, const char *name) override;
     long copyRange(int fromFd, int toFd, std::size_t size) override;

@@ -49,6 +49,16 @@ int PosixFileSystem::openForReading(int dirFd, const char *name)
     return -error;
 }
 
+int PosixFileSystem::prefetch(int dirFd, const char *name, off_t size)
+{
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return -errno;
+    const int error = ::posix_fadvise(fd, 0, size, POSIX_FADV_WILLNEED);
+    ::close(fd);
+    return -error;
+}
+
 int PosixFileSystem::createExclusive(int dirFd, const char *name)
 {
     return result(::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));

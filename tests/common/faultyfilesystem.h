@@ -13,7 +13,7 @@ namespace pendrel::test {
 
 // One entry per FileSystem call.
 enum class Op {
-    OpenDirectory, ReadDirectory, StatAt, OpenForReading, CreateExclusive, MakeDirectory, CopyRange,
+    OpenDirectory, ReadDirectory, StatAt, OpenForReading, Prefetch, CreateExclusive, MakeDirectory, CopyRange,
     Read, Write, SetTimes, RenameNoReplace, Rename, UnlinkAt, SyncFileSystem, Close,
 };
 inline constexpr std::size_t OpCount = std::size_t(Op::Close) + 1;
@@ -85,6 +85,12 @@ public:
         if (const int error = injected(Op::OpenForReading, name))
             return -error;
         return remember(m_real.openForReading(dirFd, name), name);
+    }
+    int prefetch(int dirFd, const char *name, off_t size) override
+    {
+        if (const int error = injected(Op::Prefetch, name))
+            return -error;
+        return m_real.prefetch(dirFd, name, size);
     }
     int createExclusive(int dirFd, const char *name) override
     {
