@@ -94,19 +94,18 @@ private:
     std::string m_target;
 };
 
-// Keeps the paths of the "I´m saving <path> to A:\" texts when asked to.
+// Keeps the paths of the files saved when asked to.
 class RecordingProgress final : public Progress
 {
 public:
     explicit RecordingProgress(bool record) : m_record(record) { }
-    void showStatus(const std::string &text) override
+    void checking(const std::string &) override { }
+    void saving(const std::string &file) override
     {
-        static const std::string prefix = "I\xC2\xB4m saving ";
-        static const std::string suffix = " to A:\\";
-        if (m_record && text.starts_with(prefix) && text.ends_with(suffix))
-            paths.push_back(text.substr(prefix.size(), text.size() - prefix.size() - suffix.size()));
+        if (m_record)
+            paths.push_back(file);
     }
-    void processPendingEvents() override { }
+    void keepResponsive() override { }
     std::vector<std::string> paths;
 
 private:
@@ -154,7 +153,7 @@ int runChild(int argc, char **argv)
     std::printf("saved %zu failures %zu elapsed %.6f peak_kib %ld\n", backup.savedCount(), backup.failures().size(),
                 elapsed.count(), peakResidentKiB());
     for (const SaveFailure &f : backup.failures())
-        std::fprintf(stderr, "not saved: %s: %s\n", f.path.c_str(), f.reason.c_str());
+        std::fprintf(stderr, "not saved: %s: %s\n", f.path.c_str(), std::strerror(f.error));
     for (const std::string &p : progress.paths)
         std::printf("%s\n", p.c_str());
     return 0;

@@ -173,7 +173,7 @@ int Copier::copyData(int from, int to, bool &targetSide)
     std::size_t sinceEvents = 0;
     for (;;) {
         if (sinceEvents >= CopyChunk) {
-            m_progress.processPendingEvents();
+            m_progress.keepResponsive();
             sinceEvents = 0;
         }
         if (useCopyRange) {
@@ -185,7 +185,7 @@ int Copier::copyData(int from, int to, bool &targetSide)
             if (copied == 0)
                 return 0;
             const int error = int(-copied);
-            if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
+            if (isTargetFull(error)) {
                 targetSide = true;
                 return int(copied);
             }
@@ -226,16 +226,18 @@ CopyOutcome Copier::commit(const std::string &name, const std::string &tempName)
 {
     CopyOutcome outcome;
     int result = place(name, tempName, outcome.savedName);
-    if (result < 0 && nameRefused(-result, tempName)) {
+    bool refused = result < 0 && nameRefused(-result, tempName);
+    if (refused) {
         const std::string substitute = acceptableName(name, result == -ENAMETOOLONG);
         if (substitute != name) {
             result = place(substitute, tempName, outcome.savedName);
             outcome.substituted = true;
+            refused = result < 0 && nameRefused(-result, tempName);
         }
     }
     if (result < 0) {
         (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
-        return CopyOutcome{-result, result != -EEXIST, {}};
+        return CopyOutcome{-result, true, {}, false, refused};
     }
     return outcome;
 }

@@ -19,6 +19,7 @@ struct CopyOutcome
     bool targetSide = true; // the failing call concerned the backup folder, not the source
     std::string savedName;  // the name in the backup folder when saved
     bool substituted = false; // saved under a substitute for a name the stick refused
+    bool nameRefused = false; // not saved: the stick refused the name and any substitute
 };
 
 // Copies files into one backup folder under their bare names, never leaving

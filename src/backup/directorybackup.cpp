@@ -30,21 +30,6 @@ constexpr std::size_t DirectoryFdBudget = 128;
 // this many bytes; the helper waits when they do.
 constexpr std::size_t ListingBudget = 2 * 1024 * 1024;
 
-const std::string CheckingPrefix = "I'm checking ";
-const std::string SavingPrefix = "I\xC2\xB4m saving "; // U+00B4 in UTF-8
-const std::string SavingSuffix = " to A:\\";
-
-// The volume holding the backup folder has gone away or turned read-only:
-// nothing more can be written there.
-bool targetGone(int error)
-{
-    return error == ENODEV || error == EIO || error == EROFS || error == ENOTCONN || error == ENXIO;
-}
-
-bool volumeFull(int error)
-{
-    return error == ENOSPC || error == EDQUOT;
-}
 
 timespec toTimespec(TimePoint point)
 {
@@ -133,6 +118,16 @@ struct Listing
 
 } // namespace
 
+bool isTargetGone(int error)
+{
+    return error == ENODEV || error == EIO || error == EROFS || error == ENOTCONN || error == ENXIO;
+}
+
+bool isTargetFull(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
 class DirectoryBackup::Impl
 {
 public:
@@ -192,10 +187,10 @@ private:
     void save(Frame &frame, const char *name, const std::string &fullPath, const struct stat &st);
     int openSource(Frame &frame, const char *name, const std::string &fullPath);
     bool openFolder(const std::string &fullPath, off_t size);
-    void failTarget(const std::string &path, int error, off_t size);
+    void failTarget(const std::string &path, int error, off_t size, bool nameRefused = false);
     bool releaseAncestor();
     bool fdShortage(int result);
-    void record(const std::string &path, int error);
+    void record(const std::string &path, int error, FailureKind kind = FailureKind::Unreadable);
 
     std::optional<Listing> takeListing();
     void startHelper();
@@ -273,8 +268,8 @@ void DirectoryBackup::Impl::walk(const std::string &pfad)
 // links followed) or a subdirectory of the top frame.
 void DirectoryBackup::Impl::enter(const char *name)
 {
-    m_progress.showStatus(CheckingPrefix + m_path);
-    m_progress.processPendingEvents();
+    m_progress.checking(m_path);
+    m_progress.keepResponsive();
 
     if (name != nullptr) {
         if (const std::optional<Listing> listing = takeListing()) {
@@ -466,8 +461,8 @@ void DirectoryBackup::Impl::offer(Frame &frame, const char *name, const struct s
     if (!later(st.st_mtim, m_start))
         return;
     const std::string fullPath = datname(m_path, name);
-    m_progress.showStatus(SavingPrefix + fullPath + SavingSuffix);
-    m_progress.processPendingEvents();
+    m_progress.saving(fullPath);
+    m_progress.keepResponsive();
     if (upperCased(fullPath) == m_settingsUpper)
         return;
     save(frame, name, fullPath, st);
@@ -476,13 +471,13 @@ void DirectoryBackup::Impl::offer(Frame &frame, const char *name, const struct s
 void DirectoryBackup::Impl::save(Frame &frame, const char *name, const std::string &fullPath, const struct stat &st)
 {
     if (m_targetGoneError != 0) {
-        record(fullPath, m_targetGoneError);
+        record(fullPath, m_targetGoneError, FailureKind::NotTried);
         return;
     }
     // Nothing frees space during a run: a file at least as large as one that
     // did not fit will not fit either.
     if (m_noSpaceFrom && st.st_size >= *m_noSpaceFrom) {
-        record(fullPath, ENOSPC);
+        record(fullPath, ENOSPC, FailureKind::NotTried);
         return;
     }
     if (!openFolder(fullPath, st.st_size))
@@ -560,13 +555,20 @@ bool DirectoryBackup::Impl::openFolder(const std::string &fullPath, off_t size)
     return true;
 }
 
-void DirectoryBackup::Impl::failTarget(const std::string &path, int error, off_t size)
+void DirectoryBackup::Impl::failTarget(const std::string &path, int error, off_t size, bool nameRefused)
 {
-    record(path, error);
-    if (targetGone(error))
+    if (nameRefused) {
+        record(path, error, FailureKind::NameRefused);
+    } else if (isTargetGone(error)) {
+        record(path, error, FailureKind::TargetGone);
         m_targetGoneError = error;
-    else if (volumeFull(error))
-        m_noSpaceFrom = std::min(size, m_noSpaceFrom.value_or(std::numeric_limits<off_t>::max()));
+    } else if (isTargetFull(error)) {
+        record(path, error, FailureKind::TargetFull);
+        if (error != EFBIG)
+            m_noSpaceFrom = std::min(size, m_noSpaceFrom.value_or(std::numeric_limits<off_t>::max()));
+    } else {
+        record(path, error, FailureKind::WriteFailed);
+    }
 }
 
 // Closes the descriptor of the shallowest open ancestor; the open ones are
@@ -587,11 +589,9 @@ bool DirectoryBackup::Impl::fdShortage(int result)
     return (result == -EMFILE || result == -ENFILE) && releaseAncestor();
 }
 
-void DirectoryBackup::Impl::record(const std::string &path, int error)
+void DirectoryBackup::Impl::record(const std::string &path, int error, FailureKind kind)
 {
-    // FAT holds no file of 4 GiB or more.
-    const std::string reason = error == EFBIG ? "too large for this stick's file system" : std::strerror(error);
-    m_owner.m_failures.push_back(SaveFailure{path, error, reason});
+    m_owner.m_failures.push_back(SaveFailure{kind, path, error});
 }
 
 // The helper's listing of the directory at m_path: waits while the helper
@@ -787,9 +787,9 @@ void DirectoryBackup::Impl::finish()
     const int closed = m_fs.close(m_folderFd);
     m_folderFd = -1;
     if (synced < 0)
-        record(m_folderPath, -synced);
+        failTarget(m_folderPath, -synced, 0);
     else if (closed < 0)
-        record(m_folderPath, -closed);
+        failTarget(m_folderPath, -closed, 0);
 }
 
 DirectoryBackup::DirectoryBackup(FileSystem &fs, Progress &progress, RunState &state, std::string target,

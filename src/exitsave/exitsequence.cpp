@@ -3,7 +3,10 @@
 #include "paths.h"
 #include "settingsfile.h"
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <type_traits>
 
 namespace pendrel {
 
@@ -16,9 +19,27 @@ const char *const wrongDiskText = "There is the wrong diskette in drive a: !\rPl
 // How many items of each kind the message lists before pointing to the details.
 constexpr std::size_t listedItems = 10;
 
+std::string reason(const SaveFailure &failure)
+{
+    switch (failure.kind) {
+    case FailureKind::NotTried:
+        return isTargetGone(failure.error) ? "not tried, the stick was removed" : "not tried, the stick is full";
+    case FailureKind::TargetFull:
+        // FAT holds no file of 4 GiB or more.
+        if (failure.error == EFBIG)
+            return "too large for this stick's file system";
+        break;
+    case FailureKind::NameRefused:
+        return std::string("the stick refuses this name (") + std::strerror(failure.error) + ")";
+    default:
+        break;
+    }
+    return std::strerror(failure.error);
+}
+
 std::string line(const SaveFailure &failure)
 {
-    return failure.path + ": " + failure.reason;
+    return failure.path + ": " + reason(failure);
 }
 
 std::string line(const RenamedSave &renamed)
@@ -26,15 +47,32 @@ std::string line(const RenamedSave &renamed)
     return renamed.path + " as " + renamed.savedName;
 }
 
-// One heading and the first items; the rest are left to the details.
+// One heading and the first items, then how many were not tried; the rest
+// are left to the details.
 template<typename Item>
-std::string section(const std::vector<Item> &items, const char *one, const char *many)
+std::string section(const std::vector<Item> &all, const char *one, const char *many)
 {
-    std::string text = items.size() == 1 ? std::string(one) : std::to_string(items.size()) + many;
-    for (std::size_t i = 0; i < items.size() && i < listedItems; ++i)
-        text += "\n" + line(items[i]);
-    if (items.size() > listedItems)
-        text += "\n... and " + std::to_string(items.size() - listedItems) + " more (see details).";
+    std::vector<const Item *> listed;
+    std::size_t notTried = 0;
+    int notTriedError = 0;
+    for (const Item &item : all) {
+        if constexpr (std::is_same_v<Item, SaveFailure>) {
+            if (item.kind == FailureKind::NotTried) {
+                ++notTried;
+                notTriedError = item.error;
+                continue;
+            }
+        }
+        listed.push_back(&item);
+    }
+    std::string text = all.size() == 1 ? std::string(one) : std::to_string(all.size()) + many;
+    for (std::size_t i = 0; i < listed.size() && i < listedItems; ++i)
+        text += "\n" + line(*listed[i]);
+    if (listed.size() > listedItems)
+        text += "\n... and " + std::to_string(listed.size() - listedItems) + " more (see details).";
+    if (notTried > 0)
+        text += std::string("\n") + (isTargetGone(notTriedError) ? "stick removed: " : "stick full: ")
+                + std::to_string(notTried) + " not tried";
     return text;
 }
 

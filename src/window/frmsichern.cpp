@@ -251,12 +251,18 @@ std::string frmSichern::entry(int index) const
     return item ? item->data(BytesRole).toByteArray().toStdString() : std::string();
 }
 
-void frmSichern::showStatus(const std::string &text)
+void frmSichern::checking(const std::string &directory)
 {
-    lblIchpruef->setText(QString::fromLocal8Bit(bytesOf(text)));
+    lblIchpruef->setText(QStringLiteral("I'm checking ") + QString::fromLocal8Bit(bytesOf(directory)));
 }
 
-void frmSichern::processPendingEvents()
+void frmSichern::saving(const std::string &file)
+{
+    lblIchpruef->setText(QStringLiteral("I\u00B4m saving ") + QString::fromLocal8Bit(bytesOf(file))
+                         + QStringLiteral(" to A:\\"));
+}
+
+void frmSichern::keepResponsive()
 {
     if (m_sinceRepaint.isValid() && m_sinceRepaint.elapsed() < RepaintIntervalMs)
         return;

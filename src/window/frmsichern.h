@@ -68,8 +68,9 @@ private:
     int entryCount() const override;
     std::string entry(int index) const override;
 
-    void showStatus(const std::string &text) override;
-    void processPendingEvents() override;
+    void checking(const std::string &directory) override;
+    void saving(const std::string &file) override;
+    void keepResponsive() override;
 
     WindowServices m_services;
     pendrel::RunState m_run;

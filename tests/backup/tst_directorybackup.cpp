@@ -27,9 +27,8 @@ namespace {
 
 const timespec Start{1'700'000'000, 500'000'000};
 const std::string FolderName = "05-29-98_17-30-02";
-const std::string Checking = "I'm checking ";
-const std::string Saving = "I\xC2\xB4m saving ";
-const std::string ToA = " to A:\\";
+const std::string Checking = "checking ";
+const std::string Saving = "saving ";
 
 // Trees of thousands of entries go to memory when there is room: creating
 // them on a disk costs far more than the walk under test.
@@ -101,10 +100,6 @@ QStringList failureList(Fixture &f)
         else if (path.rfind(f.source + "/", 0) == 0)
             path = path.substr(f.source.size() + 1);
         list << QString::fromStdString(path) + "|" + QString::number(failure.error);
-        const std::string reason =
-            failure.error == EFBIG ? "too large for this stick's file system" : std::strerror(failure.error);
-        if (failure.reason != reason)
-            list << "bad reason: " + QString::fromStdString(failure.reason);
     }
     list.sort();
     return list;
@@ -198,16 +193,16 @@ void tst_DirectoryBackup::statusAndCopies()
     f.engine().finish();
 
     const std::string s = f.source;
-    std::vector<std::string> expected = {Checking + pfad, Saving + s + "/a.txt" + ToA};
+    std::vector<std::string> expected = {Checking + pfad, Saving + s + "/a.txt"};
     std::vector<std::string> numbered;
     for (const std::string &sub : directoryOrder(s)) {
         if (sub == "one") {
-            expected.insert(expected.end(), {Checking + s + "/one", Saving + s + "/one/b.txt" + ToA,
-                                             Checking + s + "/one/inner", Saving + s + "/one/inner/c.txt" + ToA});
+            expected.insert(expected.end(), {Checking + s + "/one", Saving + s + "/one/b.txt",
+                                             Checking + s + "/one/inner", Saving + s + "/one/inner/c.txt"});
         } else if (sub == "two") {
             expected.push_back(Checking + s + "/two");
         } else if (sub.starts_with('d')) {
-            expected.insert(expected.end(), {Checking + s + "/" + sub, Saving + s + "/" + sub + "/f.txt" + ToA});
+            expected.insert(expected.end(), {Checking + s + "/" + sub, Saving + s + "/" + sub + "/f.txt"});
             numbered.push_back(sub);
         }
     }
@@ -261,7 +256,7 @@ void tst_DirectoryBackup::oneFile()
 
     std::vector<std::string> texts{Checking + f.source};
     if (changedNs > 0)
-        texts.push_back(Saving + path + ToA);
+        texts.push_back(Saving + path);
     QCOMPARE(toStrings(f.progress.texts), toStrings(texts));
     QCOMPARE(f.progress.unprocessedCount(), 0);
     QCOMPARE(failureList(f), QStringList());
@@ -423,7 +418,7 @@ void tst_DirectoryBackup::deepTree()
     QCOMPARE(toStrings(f.saved()), QStringList({"bottom.txt", "middle.txt"}));
     QCOMPARE(f.progress.texts.size(), std::size_t(Depth + 3));
     QVERIFY(f.progress.texts.back().size() > PATH_MAX);
-    QVERIFY(f.progress.texts.back().ends_with("/dir/bottom.txt" + ToA));
+    QVERIFY(f.progress.texts.back().ends_with("/dir/bottom.txt"));
 }
 
 // When the way back up through ".." is refused, what is left of the tree is
@@ -718,7 +713,7 @@ void tst_DirectoryBackup::threadedWalk()
     QVERIFY(single.copies.size() > 500);
     QCOMPARE(std::count(single.texts.begin(), single.texts.end(), Checking + f.source + "/d4"), 2);
     QVERIFY(std::any_of(single.texts.begin(), single.texts.end(),
-                        [](const std::string &text) { return text.size() > PATH_MAX && text.ends_with(ToA); }));
+                        [](const std::string &text) { return text.size() > PATH_MAX && text.starts_with(Saving); }));
     QCOMPARE(toStrings(threaded.texts), toStrings(single.texts));
     QCOMPARE(threaded.failures, single.failures);
     QVERIFY(threaded.copies == single.copies);

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -398,6 +399,9 @@ void tst_frmSichern::close()
     QCOMPARE(folders.size(), saved ? 1u : 0u);
     QCOMPARE(f.child<QLabel>("lblIchprüf")->text().isEmpty(), !saved);
     if (saved) {
+        const QString status = f.child<QLabel>("lblIchprüf")->text();
+        static const QRegularExpression wording(QStringLiteral("^(I'm checking /.*|I\u00B4m saving /.*/deep\\.txt to A:\\\\)$"));
+        QVERIFY2(wording.match(status).hasMatch(), qPrintable(status));
         const std::string folder = f.volumePath() + "/" + folders.front();
         QCOMPARE(test::sortedNames(folder), (std::vector<std::string>{"deep.txt", "new.txt"}));
         QCOMPARE(test::readFile(folder + "/deep.txt"), "deep");
