@@ -105,30 +105,35 @@ void reportSave(MessageBoxes &boxes, const ExitResult &result)
     boxes.show(text, Buttons::Ok, details);
 }
 
-void save(ExitHost &host, const ExitServices &services, RunState &state, const Volume &volume, ExitResult &result)
+void save(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices &services, const Volume &volume,
+          Asking asking, ExitResult &result)
 {
-    state.ZielVz = backupFolderName(services.clock.now());
+    RunState state{startZeit, backupFolderName(services.clock.now()), false};
     result.saved = true;
     result.backupFolder = datname(volume.mountPoint, state.ZielVz);
 
-    // A settings file that cannot be written must not cost the copies.
-    SettingsWriter settings(services.settingsFile);
-    bool settingsOk = settings.open() && settings.writeLine(host.diskName());
-
+    services.busy(true);
     DirectoryBackup backup(services.fileSystem, services.progress, state, volume.mountPoint, services.settingsFile);
     if (services.walkThreads > 0)
         backup.setThreads(services.walkThreads);
-    const int count = host.entryCount();
-    for (int i = 0; i < count; ++i) {
-        backup.VzSichern(host.entry(i));
-        settingsOk = settingsOk && settings.writeLine(host.entry(i));
-    }
-    settingsOk = settingsOk && settings.commit();
+    for (const std::string &entry : snapshot.entries)
+        backup.VzSichern(entry);
     backup.finish();
+
+    // A settings file that cannot be written must not cost the copies: it
+    // is written after them, and whole or not at all.
+    SettingsWriter settings(services.settingsFile);
+    bool settingsOk = settings.open() && settings.writeLine(snapshot.diskName);
+    for (const std::string &entry : snapshot.entries)
+        settingsOk = settingsOk && settings.writeLine(entry);
+    settingsOk = settingsOk && settings.commit();
+    services.busy(false);
 
     result.settingsWritten = settingsOk;
     result.failures = backup.failures();
     result.renamed = backup.renamed();
+    if (asking == Asking::Nobody)
+        return;
     if (!settingsOk)
         services.boxes.show("The settings could not be saved.\n" + settings.errorText(), Buttons::Ok);
     reportSave(services.boxes, result);
@@ -146,12 +151,19 @@ std::string backupFolderName(TimePoint when)
     return std::string(name, length);
 }
 
-ExitResult runExitSequence(ExitHost &host, const ExitServices &services, RunState &state)
+ExitResult runExitSequence(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices &services,
+                           Asking asking)
 {
     enum class Step { Query, Confirm };
 
     ExitResult result;
-    host.restoreWindow();
+    const std::string &expected = snapshot.diskName;
+    if (asking == Asking::Nobody) {
+        if (const std::optional<Volume> volume = services.queryVolume(expected))
+            save(snapshot, startZeit, services, *volume, asking, result);
+        return result;
+    }
+    services.restoreWindow();
     Step step = Step::Query;
     for (;;) {
         if (step == Step::Confirm) {
@@ -161,7 +173,6 @@ ExitResult runExitSequence(ExitHost &host, const ExitServices &services, RunStat
             continue;
         }
 
-        const std::string expected = host.diskName();
         const std::optional<Volume> volume = services.queryVolume(expected);
         if (!volume) {
             if (services.boxes.show(noDiskText, Buttons::RetryCancel) != Answer::Retry)
@@ -178,7 +189,7 @@ ExitResult runExitSequence(ExitHost &host, const ExitServices &services, RunStat
                 continue;
             }
         }
-        save(host, services, state, *volume, result);
+        save(snapshot, startZeit, services, *volume, asking, result);
         return result;
     }
 }

@@ -8,11 +8,13 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSessionManager>
 
 #include <cstring>
 #include <limits>
@@ -113,6 +115,8 @@ void frmSichern::createControls()
     connect(Command1, &QPushButton::clicked, this, &frmSichern::Command1_Click);
     connect(Drive1, &QComboBox::activated, this, &frmSichern::Drive1_Change);
     connect(Dir1, &DirectoryBrowser::opened, this, &frmSichern::rememberOpened);
+    // A logout ends the program without a close request to answer boxes in.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, &frmSichern::commitData);
 }
 
 void frmSichern::Form_Load()
@@ -134,7 +138,7 @@ void frmSichern::Form_Load()
                               pendrel::Buttons::Ok, m_services.settingsFile);
         break;
     }
-    m_run.StartZeit = m_services.clock.now();
+    m_startZeit = m_services.clock.now();
 }
 
 void frmSichern::showEvent(QShowEvent *event)
@@ -219,11 +223,26 @@ void frmSichern::Form_QueryUnload()
 {
     cmdHinz->setEnabled(false);
     Command2->setEnabled(false);
-    const pendrel::ExitServices services{m_services.boxes, m_services.clock, m_services.fileSystem, *this,
-                                         m_services.queryVolume, m_services.settingsFile};
-    m_exitStatus = pendrel::runExitSequence(*this, services, m_run).exitStatus();
-    m_closed = true;
+    runExitSequence(pendrel::Asking::User);
     close();
+}
+
+void frmSichern::commitData()
+{
+    if (m_closing || m_closed)
+        return;
+    m_closing = true;
+    runExitSequence(pendrel::Asking::Nobody);
+}
+
+void frmSichern::runExitSequence(pendrel::Asking asking)
+{
+    pendrel::ExitServices services{m_services.boxes, m_services.clock, m_services.fileSystem, *this,
+                                   m_services.queryVolume, m_services.settingsFile};
+    services.restoreWindow = [this] { restoreWindow(); };
+    services.busy = [this](bool busy) { setBusy(busy); };
+    m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, services, asking).exitStatus();
+    m_closed = true;
 }
 
 void frmSichern::restoreWindow()
@@ -232,23 +251,28 @@ void frmSichern::restoreWindow()
         showNormal();
 }
 
-std::string frmSichern::diskName() const
+// While the save processes events, nothing but the status line may act: a
+// box opened from there would run inside the save.
+void frmSichern::setBusy(bool busy)
 {
+    const QList<QWidget *> controls = {lstArbVz, txtDiskName, Dir1, Drive1, Command1};
+    for (QWidget *control : controls)
+        control->setEnabled(!busy);
+    if (busy)
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QGuiApplication::restoreOverrideCursor();
+}
+
+pendrel::ExitSnapshot frmSichern::snapshot() const
+{
+    pendrel::ExitSnapshot snapshot;
     const QString text = txtDiskName->text();
-    if (text == QString::fromLocal8Bit(m_loadedName))
-        return m_loadedName.toStdString();
-    return text.toLocal8Bit().toStdString();
-}
-
-int frmSichern::entryCount() const
-{
-    return lstArbVz->count();
-}
-
-std::string frmSichern::entry(int index) const
-{
-    const QListWidgetItem *item = lstArbVz->item(index);
-    return item ? item->data(BytesRole).toByteArray().toStdString() : std::string();
+    snapshot.diskName = text == QString::fromLocal8Bit(m_loadedName) ? m_loadedName.toStdString()
+                                                                      : text.toLocal8Bit().toStdString();
+    for (int i = 0; i < lstArbVz->count(); ++i)
+        snapshot.entries.push_back(lstArbVz->item(i)->data(BytesRole).toByteArray().toStdString());
+    return snapshot;
 }
 
 void frmSichern::checking(const std::string &directory)

@@ -36,7 +36,7 @@ struct WindowServices
     std::function<bool(const QUrl &)> openUrl = QDesktopServices::openUrl;
 };
 
-class frmSichern : public QWidget, private pendrel::ExitHost, private pendrel::Progress
+class frmSichern : public QWidget, private pendrel::Progress
 {
     Q_OBJECT
 
@@ -47,6 +47,9 @@ public:
     void Form_Load();
     // 0 after a complete save or when the user chose not to save.
     [[nodiscard]] int exitStatus() const { return m_exitStatus; }
+    // The desktop session is ending: saves without asking, once; a later
+    // close request then closes at once.
+    void commitData();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -63,17 +66,17 @@ private:
     void Form_QueryUnload();
     void appendEntry(const QByteArray &bytes);
 
-    void restoreWindow() override;
-    std::string diskName() const override;
-    int entryCount() const override;
-    std::string entry(int index) const override;
+    void restoreWindow();
+    void setBusy(bool busy);
+    [[nodiscard]] pendrel::ExitSnapshot snapshot() const;
+    void runExitSequence(pendrel::Asking asking);
 
     void checking(const std::string &directory) override;
     void saving(const std::string &file) override;
     void keepResponsive() override;
 
     WindowServices m_services;
-    pendrel::RunState m_run;
+    pendrel::TimePoint m_startZeit;
     QByteArray m_loadedName = QByteArrayLiteral("Text1");
     QHash<QString, QString> m_lastOpenedOnDrive;
     QElapsedTimer m_sinceRepaint;

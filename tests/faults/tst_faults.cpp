@@ -31,15 +31,6 @@ public:
     TimePoint when = system_clock::now() - hours(1);
 };
 
-class Host final : public ExitHost
-{
-public:
-    void restoreWindow() override { }
-    std::string diskName() const override { return "STICK"; }
-    int entryCount() const override { return int(entries.size()); }
-    std::string entry(int index) const override { return entries.at(std::size_t(index)); }
-    std::vector<std::string> entries;
-};
 
 // Runs `hook` on every event ("checking <directory>", "saving <file>"),
 // before the walk goes on.
@@ -228,10 +219,9 @@ void tst_Faults::exitSave()
         QCOMPARE(::mount(nullptr, (m_root + "/app").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     }
 
-    Host host;
-    host.entries = {m_root + "/work", m_root + "/other"};
+    ExitSnapshot snapshot{"STICK", {m_root + "/work", m_root + "/other"}};
     for (QString entry : extraEntries)
-        host.entries.push_back(entry.replace("@", QString::fromStdString(m_root)).toStdString());
+        snapshot.entries.push_back(entry.replace("@", QString::fromStdString(m_root)).toStdString());
     // The stick as it was when the save began, whatever happens to its mount.
     const int stickFd = ::open(m_stick.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     QVERIFY(stickFd >= 0);
@@ -240,7 +230,7 @@ void tst_Faults::exitSave()
     HookedProgress progress;
     const std::string victim = m_root + "/work/sub/b.txt";
     progress.hook = [&](const std::string &text) {
-        const bool first = setup == "detach first" && text == "checking " + host.entries.front();
+        const bool first = setup == "detach first" && text == "checking " + snapshot.entries.front();
         const bool midway = setup == "detach midway" && text.starts_with("saving ") && text.ends_with("c.bin");
         if (first || midway)
             QCOMPARE(::umount2(m_stick.c_str(), MNT_DETACH), 0);
@@ -261,12 +251,10 @@ void tst_Faults::exitSave()
     FaultyFileSystem fileSystem;
     for (const Fault &fault : faults)
         fileSystem.fail(fault);
-    RunState state;
-    state.StartZeit = clock.when;
     const ExitServices services{boxes, clock, fileSystem, progress,
                                 [this](const std::string &) { return Volume{m_stick, "/dev/test", "STICK"}; },
                                 m_settings, 1}; // one thread: faults hit the nth call
-    const ExitResult result = runExitSequence(host, services, state);
+    const ExitResult result = runExitSequence(snapshot, clock.when, services);
 
     QStringList reported;
     std::string details;
@@ -306,13 +294,13 @@ void tst_Faults::exitSave()
                                                    + m_settings + ": Read-only file system");
 
     std::string expectedSettings = "STICK\r\n";
-    for (const std::string &entry : host.entries)
+    for (const std::string &entry : snapshot.entries)
         expectedSettings += entry + "\r\n";
     QCOMPARE(readFile(m_settings), std::optional(settingsFail ? oldSettings : expectedSettings));
 
     // Saved: every changed file not reported (and not deleted), under its own
     // name or, for the second long name, a numbered one cut to 255 bytes.
-    const std::string folder = pinned + "/" + state.ZielVz;
+    const std::string folder = pinned + result.backupFolder.substr(result.backupFolder.rfind('/'));
     auto lost = [&](const std::string &path) {
         const bool deleted = m_root + "/" + path == victim && (setup == "vanish" || setup == "fifo");
         return deleted || std::any_of(failures.begin(), failures.end(), [&](const QString &failure) {

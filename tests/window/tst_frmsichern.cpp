@@ -15,6 +15,8 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QRegularExpression>
+#include <QGuiApplication>
+#include <QCursor>
 #include <QTest>
 #include <QTimer>
 
@@ -128,6 +130,8 @@ private slots:
     void close_data();
     void close();
     void closeDuringSaveIgnored();
+    void commitDataSaves_data();
+    void commitDataSaves();
 };
 
 void tst_frmSichern::geometry_data()
@@ -427,20 +431,72 @@ void tst_frmSichern::closeDuringSaveIgnored()
         ++queries;
         // Fires in the save, when the window processes its events.
         QTimer::singleShot(0, &w, [&] {
-            const bool buttons = f.child<QPushButton>("cmdHinz")->isEnabled()
-                    || f.child<QPushButton>("Command2")->isEnabled();
+            QStringList enabled;
+            for (const QWidget *control : w.findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+                if (control->isEnabled() && !qobject_cast<const QLabel *>(control))
+                    enabled << control->objectName();
+            const QCursor *cursor = QGuiApplication::overrideCursor();
+            const bool waiting = cursor && cursor->shape() == Qt::WaitCursor;
+            // "?" would open a box inside the save if it could be pressed.
+            QTest::mouseClick(f.child<QPushButton>("Command1"), Qt::LeftButton);
             QCloseEvent fromWindowManager;
             QCoreApplication::sendEvent(w.windowHandle(), &fromWindowManager);
             const bool accepted = fromWindowManager.isAccepted() || w.close();
             const bool shown = w.isVisible() && w.windowHandle()->handle();
-            during << QStringLiteral("buttons %1, accepted %2, shown %3").arg(buttons).arg(accepted).arg(shown);
+            during << QStringLiteral("enabled '%1', waiting %2, read-me %3, accepted %4, shown %5")
+                              .arg(enabled.join(' '))
+                              .arg(waiting)
+                              .arg(f.openedUrls.size())
+                              .arg(accepted)
+                              .arg(shown);
         });
     };
     w.close();
     QTRY_VERIFY(!w.isVisible());
     QCOMPARE(queries, 1);
-    QCOMPARE(during, QStringList{"buttons 0, accepted 0, shown 1"});
+    QCOMPARE(during, QStringList{"enabled '', waiting 1, read-me 0, accepted 0, shown 1"});
+    QVERIFY(!QGuiApplication::overrideCursor());
     QCOMPARE(test::sortedNames(f.volumePath()).size(), 1u);
+}
+
+// A logout saves without a question, even to a stick of another name, and
+// the close that follows ends the program at once.
+void tst_frmSichern::commitDataSaves_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::newRow("expected stick") << "STICK";
+    QTest::newRow("other stick") << "OTHER";
+}
+
+void tst_frmSichern::commitDataSaves()
+{
+    QFETCH(QString, label);
+    QTemporaryDir tree;
+    QVERIFY2(tree.isValid(), qPrintable(tree.errorString()));
+    QVERIFY(test::writeFile(tree.filePath("new.txt").toStdString(), "new"));
+
+    Fixture f;
+    f.volumeLabel = label.toStdString();
+    const std::string settings = "STICK\r\n" + tree.path().toStdString() + "\r\n";
+    frmSichern &w = f.load(settings);
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    int queries = 0;
+    f.onQuery = [&queries] { ++queries; };
+    QVERIFY(QObject::disconnect(qGuiApp, &QGuiApplication::commitDataRequest, &w, &frmSichern::commitData));
+
+    w.commitData();
+    w.commitData();
+    QCOMPARE(queries, 1);
+    QVERIFY(f.boxes.shown.empty());
+    QCOMPARE(w.exitStatus(), 0);
+    const std::vector<std::string> folders = test::sortedNames(f.volumePath());
+    QCOMPARE(folders.size(), 1u);
+    QCOMPARE(test::readFile(f.volumePath() + "/" + folders.front() + "/new.txt"), "new");
+    QCOMPARE(test::readFile(f.settingsFile()), settings);
+
+    w.close();
+    QTRY_VERIFY(!w.isVisible());
+    QCOMPARE(queries, 1);
 }
 
 QTEST_MAIN(tst_frmSichern)
