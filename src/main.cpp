@@ -1,6 +1,7 @@
 #include "filesystem.h"
 #include "frmsichern.h"
 #include "qtmessageboxes.h"
+#include "dialogue.h"
 #include "services.h"
 #include "unixsignals.h"
 #include "volumes.h"

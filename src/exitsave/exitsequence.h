@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dialogue.h"
 #include "directorybackup.h"
 #include "services.h"
 #include "volumes.h"

@@ -65,7 +65,7 @@ std::string baseName(const std::string &path)
 
 } // namespace
 
-class tst_Faults : public QObject
+class tst_ExitFaults : public QObject
 {
     Q_OBJECT
 
@@ -92,7 +92,7 @@ private:
     bool m_namespace = false;
 };
 
-void tst_Faults::initTestCase()
+void tst_ExitFaults::initTestCase()
 {
     qputenv("TZ", "UTC");
     ::tzset();
@@ -101,7 +101,7 @@ void tst_Faults::initTestCase()
                && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-void tst_Faults::init()
+void tst_ExitFaults::init()
 {
     m_dir = new QTemporaryDir;
     QVERIFY2(m_dir->isValid(), qPrintable(m_dir->errorString()));
@@ -127,7 +127,7 @@ void tst_Faults::init()
     QCOMPARE(::mkfifo((m_root + "/pipe").c_str(), 0644), 0);
 }
 
-void tst_Faults::cleanup()
+void tst_ExitFaults::cleanup()
 {
     for (auto it = m_mounts.rbegin(); it != m_mounts.rend(); ++it)
         ::umount2(it->c_str(), MNT_DETACH);
@@ -136,7 +136,7 @@ void tst_Faults::cleanup()
     m_dir = nullptr;
 }
 
-bool tst_Faults::mountTmpfs(const std::string &where, const char *options)
+bool tst_ExitFaults::mountTmpfs(const std::string &where, const char *options)
 {
     if (::mount("pendrel-test", where.c_str(), "tmpfs", 0, options) != 0)
         return false;
@@ -144,7 +144,7 @@ bool tst_Faults::mountTmpfs(const std::string &where, const char *options)
     return true;
 }
 
-void tst_Faults::exitSave_data()
+void tst_ExitFaults::exitSave_data()
 {
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QStringList>("extraEntries");
@@ -194,7 +194,7 @@ void tst_Faults::exitSave_data()
 
 // Every changed file ends up saved byte for byte or listed in the one
 // message; sichern.txt holds the name and every entry whenever it was written.
-void tst_Faults::exitSave()
+void tst_ExitFaults::exitSave()
 {
     QFETCH(QString, setup);
     QFETCH(QStringList, extraEntries);
@@ -326,7 +326,7 @@ void tst_Faults::exitSave()
     ::close(stickFd);
 }
 
-void tst_Faults::settingsInput_data()
+void tst_ExitFaults::settingsInput_data()
 {
     QTest::addColumn<QByteArray>("contents"); // "@" stands for the work directory
     QTest::addColumn<QStringList>("messages");
@@ -344,7 +344,7 @@ void tst_Faults::settingsInput_data()
 
 // Through the window: whatever the file holds, no crash, one message for each
 // thing not done, and the bytes read come back unchanged.
-void tst_Faults::settingsInput()
+void tst_ExitFaults::settingsInput()
 {
     QFETCH(QByteArray, contents);
     QFETCH(QStringList, messages);
@@ -383,5 +383,5 @@ void tst_Faults::settingsInput()
         QVERIFY(readFile(m_settings) == contents.toStdString());
 }
 
-QTEST_MAIN(tst_Faults)
-#include "tst_faults.moc"
+QTEST_MAIN(tst_ExitFaults)
+#include "tst_exitfaults.moc"
