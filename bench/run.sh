@@ -2,22 +2,31 @@
 # Makes the benchmark trees (once; they are kept for later runs), a stick to
 # save to, and runs savebench. See README.md in this folder.
 #
-#   bench/run.sh [--large] [--files N] [--reps N] [--data DIR] [--bin DIR]
+#   bench/run.sh [--large] [--cold] [--fuse] [--files N] [--reps N] [--data DIR]
+#                [--bin DIR] [--no-install]
 set -euo pipefail
 
+usage="usage: $0 [--large] [--cold] [--fuse] [--files N] [--reps N] [--data DIR] [--bin DIR] [--no-install]"
 files=200000
+fuse_files=20000
 large=false
+cold=false
+fuse=false
+install=true
 reps=3
 data=${PENDREL_BENCH_DATA:-/var/tmp/pendrel-bench}
 bin="$(cd "$(dirname "$0")/.." && pwd)/build/bench"
 while [ $# -gt 0 ]; do
     case "$1" in
         --large) large=true; shift ;;
+        --cold) cold=true; shift ;;
+        --fuse) fuse=true; shift ;;
+        --no-install) install=false; shift ;;
         --files) files=$2; shift 2 ;;
         --reps) reps=$2; shift 2 ;;
         --data) data=$2; shift 2 ;;
         --bin) bin=$2; shift 2 ;;
-        *) echo "usage: $0 [--large] [--files N] [--reps N] [--data DIR] [--bin DIR]" >&2; exit 2 ;;
+        *) echo "$usage" >&2; exit 2 ;;
     esac
 done
 for tool in maketree savebench; do
@@ -25,6 +34,17 @@ for tool in maketree savebench; do
 done
 mkdir -p "$data"
 data=$(cd "$data" && pwd)
+root=false
+[ "$(id -u)" -eq 0 ] && root=true
+
+# The benchmark's own set-up: fd is a reference here only, not a build or
+# test dependency.
+if $install && $root && ! command -v fdfind >/dev/null && ! command -v fd >/dev/null && command -v apt-get >/dev/null; then
+    echo "installing fd-find for the fd figures" >&2
+    apt-get install -y -qq --no-install-recommends fd-find >/dev/null 2>&1 ||
+        { apt-get update -qq && apt-get install -y -qq --no-install-recommends fd-find >/dev/null; } ||
+        echo "fd-find could not be installed: no fd figures" >&2
+fi
 
 # A tree is complete once maketree has written its .info file.
 tree_of() {
@@ -42,6 +62,17 @@ if $large; then
 fi
 window=()
 [ -x "$bin/windowsave" ] && window=(--window "$bin/windowsave")
+extra=()
+$cold && extra+=(--cold)
+fuse_tree=
+[ "$files" -lt "$fuse_files" ] && fuse_files=$files
+if $fuse; then
+    if $root && command -v mkfs.exfat mount.exfat-fuse losetup >/dev/null; then
+        fuse_tree=$(tree_of "$fuse_files")
+    else
+        echo "no FUSE figure: needs root, exfatprogs and exfat-fuse" >&2
+    fi
+fi
 
 bytes=0
 for ((i = 1; i < ${#trees[@]}; i += 2)); do
@@ -50,25 +81,41 @@ for ((i = 1; i < ${#trees[@]}; i += 2)); do
 done
 
 target=$(mktemp -d "$data/target.XXXXXX")
+fuse_target=$(mktemp -d "$data/fuse-target.XXXXXX")
 image="$data/stick.img"
-trap 'rm -f "$image"; rm -rf "$target"' EXIT
-args=("${trees[@]}" --reps "$reps" "${window[@]}")
+fuse_image="$data/fuse-stick.img"
+trap 'rm -f "$image" "$fuse_image"; rm -rf "$target" "$fuse_target"' EXIT
+args=("${trees[@]}" --reps "$reps" "${window[@]}" "${extra[@]}")
 
-if [ "$(id -u)" -eq 0 ] && command -v unshare mkfs.ext4 mount >/dev/null && unshare -m true 2>/dev/null; then
+if $root && command -v unshare mkfs.ext4 mount >/dev/null && unshare -m true 2>/dev/null; then
     # An ext4 stick image, mounted only inside a private mount namespace: the
     # mount and its loop device go away with the namespace. Without a loop
-    # device the same run goes to the plain directory, and says so.
-    rm -f "$image"
+    # device the same run goes to the plain directory, and says so. The exFAT
+    # stick's FUSE daemon and loop device would outlive the namespace: it is
+    # removed before the namespace ends.
+    rm -f "$image" "$fuse_image"
     truncate -s $((bytes * 2 + 256 * 1024 * 1024)) "$image"
     mkfs.ext4 -q -F -L PENDREL "$image"
     unshare -m --propagation private -- bash -c '
-        image=$1 target=$2
-        shift 2
-        if mount -o loop "$image" "$target"; then
-            exec "$@" --target "$target" --target-kind "ext4 stick image, loop-mounted"
+        image=$1 target=$2 fuse_tree=$3 fuse_image=$4 fuse_target=$5 stick_sh=$6
+        shift 6
+        kind="ext4 stick image, loop-mounted"
+        mount -o loop "$image" "$target" || kind="plain directory: the stick image could not be mounted"
+        fuse=()
+        if [ -n "$fuse_tree" ]; then
+            . "$stick_sh"
+            if make_stick exfat "$fuse_image" "$fuse_target" STICK 512M; then
+                fuse=(--fuse-tree "$fuse_tree" --fuse-target "$fuse_target" --fuse-kind "exFAT stick through FUSE")
+            else
+                echo "no FUSE figure: the exFAT stick could not be mounted" >&2
+            fi
         fi
-        exec "$@" --target "$target" --target-kind "plain directory: the stick image could not be mounted"
-    ' run-on-stick "$image" "$target" "$bin/savebench" "${args[@]}"
+        status=0
+        "$@" --target "$target" --target-kind "$kind" "${fuse[@]}" || status=$?
+        [ ${#fuse[@]} -eq 0 ] || remove_stick "$fuse_target"
+        exit $status
+    ' run-on-stick "$image" "$target" "$fuse_tree" "$fuse_image" "$fuse_target" \
+        "$(cd "$(dirname "$0")/.." && pwd)/tests/common/stick.sh" "$bin/savebench" "${args[@]}"
 else
     "$bin/savebench" "${args[@]}" --target "$target" \
         --target-kind "plain directory: no stick image (needs root, unshare, mkfs.ext4)"

@@ -1,9 +1,10 @@
-// savebench: times the save on trees made by maketree against find, cp and
-// rsync, checks that every run found and copied the right files, and prints
-// one table. See README.md in this folder.
+// savebench: times the save on trees made by maketree against find, fd, cp
+// and rsync, warm and (with --cold) cold, checks that every run found and
+// copied the right files, and prints one table. See README.md in this folder.
 //
 //   savebench --tree DIR [--tree DIR ...] --target DIR [--target-kind TEXT]
-//             [--reps N] [--window PATH]
+//             [--reps N] [--window PATH] [--cold]
+//             [--fuse-tree DIR --fuse-target DIR --fuse-kind TEXT]
 //
 // Every timed run is a child process, ours as much as the references, so the
 // times compare like with like.
@@ -29,6 +30,8 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <unordered_set>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -94,6 +97,93 @@ private:
     std::string m_target;
 };
 
+// The real calls, with the time the saving thread spends in the copies'
+// calls (source opens, the target side, closing the copies) added up: the
+// rest of the walk's time is its own. The helper threads only list and stat.
+class PhaseTimingFileSystem final : public FileSystem
+{
+    template<typename Call>
+    auto timed(Call call)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        const auto result = call();
+        m_copy += std::chrono::steady_clock::now() - start;
+        return result;
+    }
+    int track(int fd)
+    {
+        if (fd >= 0)
+            m_copyFds.insert(fd);
+        return fd;
+    }
+
+public:
+    [[nodiscard]] double copySeconds() const { return m_copy.count(); }
+
+    int openDirectory(int dirFd, const char *name, bool followLinks) override
+    {
+        return m_real.openDirectory(dirFd, name, followLinks);
+    }
+    long readDirectory(int fd, void *buf, std::size_t size) override { return m_real.readDirectory(fd, buf, size); }
+    int statAt(int dirFd, const char *name, struct stat *st, bool followLinks) override
+    {
+        return m_real.statAt(dirFd, name, st, followLinks);
+    }
+    int openForReading(int dirFd, const char *name) override
+    {
+        return track(timed([&] { return m_real.openForReading(dirFd, name); }));
+    }
+    int createExclusive(int dirFd, const char *name) override
+    {
+        return track(timed([&] { return m_real.createExclusive(dirFd, name); }));
+    }
+    int makeDirectory(int dirFd, const char *name) override
+    {
+        return timed([&] { return m_real.makeDirectory(dirFd, name); });
+    }
+    long copyRange(int fromFd, int toFd, std::size_t size) override
+    {
+        return timed([&] { return m_real.copyRange(fromFd, toFd, size); });
+    }
+    long read(int fd, void *buf, std::size_t size) override
+    {
+        return timed([&] { return m_real.read(fd, buf, size); });
+    }
+    long write(int fd, const void *buf, std::size_t size) override
+    {
+        return timed([&] { return m_real.write(fd, buf, size); });
+    }
+    int setTimes(int fd, const struct timespec times[2]) override
+    {
+        return timed([&] { return m_real.setTimes(fd, times); });
+    }
+    int renameNoReplace(int fromDirFd, const char *from, int toDirFd, const char *to) override
+    {
+        return timed([&] { return m_real.renameNoReplace(fromDirFd, from, toDirFd, to); });
+    }
+    int rename(int fromDirFd, const char *from, int toDirFd, const char *to) override
+    {
+        return timed([&] { return m_real.rename(fromDirFd, from, toDirFd, to); });
+    }
+    int unlinkAt(int dirFd, const char *name) override
+    {
+        return timed([&] { return m_real.unlinkAt(dirFd, name); });
+    }
+    int syncFileSystem(int fd) override { return m_real.syncFileSystem(fd); }
+    int close(int fd) override
+    {
+        if (std::this_thread::get_id() == m_saver && m_copyFds.erase(fd))
+            return timed([&] { return m_real.close(fd); });
+        return m_real.close(fd);
+    }
+
+private:
+    PosixFileSystem m_real;
+    const std::thread::id m_saver = std::this_thread::get_id();
+    std::chrono::duration<double> m_copy{};
+    std::unordered_set<int> m_copyFds;
+};
+
 // Keeps the paths of the files saved when asked to.
 class RecordingProgress final : public Progress
 {
@@ -118,8 +208,9 @@ TimePoint fromEpoch(long long seconds)
 }
 
 // --child walk TREE REF [--list] | save TREE REF TARGET NAME | idle
-// Prints "saved N failures M elapsed S peak_kib P", then with --list the
-// saved paths.
+// Prints "saved N failures M elapsed S peak_kib P walk W copy C flush F",
+// then with --list the saved paths. W, C and F split the elapsed time: the
+// walk's own, the copies', the final flush's.
 int runChild(int argc, char **argv)
 {
     const std::string mode = argc > 2 ? argv[2] : "";
@@ -141,17 +232,21 @@ int runChild(int argc, char **argv)
     state.ZielVz = walk ? "walk" : argv[6];
     RecordingProgress progress(list);
     WalkOnlyFileSystem walkOnly(target);
-    PosixFileSystem real;
+    PhaseTimingFileSystem real;
     FileSystem &fs = walk ? static_cast<FileSystem &>(walkOnly) : real;
 
     const auto start = std::chrono::steady_clock::now();
     DirectoryBackup backup(fs, progress, state, target, "/nonexistent-settings/sichern.txt");
     backup.VzSichern(tree);
+    const auto walked = std::chrono::steady_clock::now();
     backup.finish();
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    const auto end = std::chrono::steady_clock::now();
+    const std::chrono::duration<double> elapsed = end - start;
+    const std::chrono::duration<double> flush = end - walked;
 
-    std::printf("saved %zu failures %zu elapsed %.6f peak_kib %ld\n", backup.savedCount(), backup.failures().size(),
-                elapsed.count(), peakResidentKiB());
+    std::printf("saved %zu failures %zu elapsed %.6f peak_kib %ld walk %.6f copy %.6f flush %.6f\n",
+                backup.savedCount(), backup.failures().size(), elapsed.count(), peakResidentKiB(),
+                elapsed.count() - flush.count() - real.copySeconds(), real.copySeconds(), flush.count());
     for (const SaveFailure &f : backup.failures())
         std::fprintf(stderr, "not saved: %s: %s\n", f.path.c_str(), std::strerror(f.error));
     for (const std::string &p : progress.paths)
@@ -263,7 +358,7 @@ std::vector<std::string> lines(const std::string &text)
 
 // Counts what a folder holds after a save: regular files by name, their
 // bytes, hidden names (temporary files left behind), files with an mtime not
-// after the reference (mtime lost).
+// after the reference (mtime lost; with coarseTimes, before its second).
 struct FolderContents
 {
     long long files = 0;
@@ -272,7 +367,7 @@ struct FolderContents
     long long oldMtimes = 0;
 };
 
-FolderContents contentsOf(const std::string &folder, long long ref)
+FolderContents contentsOf(const std::string &folder, long long ref, bool coarseTimes = false)
 {
     FolderContents c;
     std::error_code ec;
@@ -287,7 +382,7 @@ FolderContents contentsOf(const std::string &folder, long long ref)
             continue;
         ++c.files;
         c.bytes += st.st_size;
-        if (st.st_mtim.tv_sec < ref || (st.st_mtim.tv_sec == ref && st.st_mtim.tv_nsec == 0))
+        if (st.st_mtim.tv_sec < ref || (st.st_mtim.tv_sec == ref && st.st_mtim.tv_nsec == 0 && !coarseTimes))
             ++c.oldMtimes;
     }
     return c;
@@ -364,8 +459,21 @@ struct Options
     std::string target;
     std::string targetKind = "plain directory";
     std::string window;
+    std::string fuseTree;   // a smaller tree for the FUSE stick
+    std::string fuseTarget; // its mount point
+    std::string fuseKind;
     int reps = 3;
+    bool cold = false;
 };
+
+// Warm: every timed run follows one untimed run of the same. Cold: the page,
+// dentry and inode caches are written back and dropped before every timed run.
+enum class Cache { Warm, Cold };
+
+const char *nameOf(Cache cache)
+{
+    return cache == Cache::Cold ? "cold" : "warm";
+}
 
 class Bench
 {
@@ -383,22 +491,40 @@ private:
         long long maxRss = 0;
     };
 
-    std::map<std::string, long long> readInfo(const std::string &tree);
-    void walkFigure(const std::string &tree, const std::map<std::string, long long> &info, TreeResult &result);
-    void syscallFigure(const std::string &tree, const std::map<std::string, long long> &info, bool withFind);
-    void saveFigure(const std::string &tree, const std::map<std::string, long long> &info, TreeResult &result);
-    void windowFigure(const std::string &tree, const std::map<std::string, long long> &info);
+    using Info = std::map<std::string, long long>;
+
+    Info readInfo(const std::string &tree);
+    void walkFigure(const std::string &tree, const Info &info, Cache cache, TreeResult &result);
+    void syscallFigure(const std::string &tree, const Info &info, bool withFind, Cache cache);
+    void saveFigure(const std::string &tree, const Info &info, Cache cache, TreeResult &result);
+    void fuseFigure();
+    void windowFigure(const std::string &tree, const Info &info);
+    void prepare(Cache cache);
     void check(bool ok, const std::string &what);
-    void checkFolder(const std::string &who, const std::string &dir, long long ref, long long files, long long bytes);
-    ChildReport headlessSave(const std::string &tree, const std::map<std::string, long long> &info, Run &r);
+    void checkFolder(const std::string &who, const std::string &dir, long long ref, long long files, long long bytes,
+                     bool coarseTimes = false);
+    ChildReport headlessSave(const std::string &tree, const Info &info, const std::string &target, Cache cache, Run &r,
+                             bool coarseTimes = false);
 
     Options m_o;
     std::string m_self;
     std::vector<Row> m_rows;
     std::vector<std::string> m_notes;
     long long m_distinctNames = 0; // rsync keeps one file per name
+    std::string m_fd;              // fd's command name; empty: not installed
     int m_wrong = 0;
 };
+
+void Bench::prepare(Cache cache)
+{
+    if (cache == Cache::Warm)
+        return;
+    ::sync();
+    std::ofstream drop("/proc/sys/vm/drop_caches");
+    drop << "3\n";
+    drop.flush();
+    check(bool(drop), "cold: cannot drop the caches");
+}
 
 void Bench::check(bool ok, const std::string &what)
 {
@@ -408,9 +534,9 @@ void Bench::check(bool ok, const std::string &what)
     std::fprintf(stderr, "WRONG: %s\n", what.c_str());
 }
 
-std::map<std::string, long long> Bench::readInfo(const std::string &tree)
+Bench::Info Bench::readInfo(const std::string &tree)
 {
-    std::map<std::string, long long> info;
+    Info info;
     std::ifstream in(tree + ".info");
     std::string key;
     double value;
@@ -432,46 +558,82 @@ std::string findChanged(const std::string &root, long long ref, const char *prin
         + " " + print;
 }
 
-void Bench::walkFigure(const std::string &tree, const std::map<std::string, long long> &info, TreeResult &result)
+// The same files through fd: hidden entries are its default, --no-ignore
+// keeps it from skipping what .gitignore files name, and a date it takes as
+// local time, given here in UTC to the second, as strictly after as find's.
+std::string fdChanged(const std::string &fd, const std::string &root, long long ref)
+{
+    const time_t at = time_t(ref);
+    struct tm utc {};
+    ::gmtime_r(&at, &utc);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &utc);
+    return "TZ=UTC " + fd + " --no-ignore --type f --changed-after '" + date + "' . " + shellQuoted(root);
+}
+
+void Bench::walkFigure(const std::string &tree, const Info &info, Cache cache, TreeResult &result)
 {
     const std::string ref = std::to_string(info.at("ref"));
     const long long expected = info.at("expected_saved");
     const std::string findCommand = findChanged(tree, info.at("ref"), "-print");
+    const std::string fdCommand = m_fd.empty() ? std::string() : fdChanged(m_fd, tree, info.at("ref"));
 
-    // Warm-up runs, also checking that both walks find the very same files.
-    const Run oursList = run({ m_self, "--child", "walk", tree, ref, "--list" });
-    const Run findList = run({ "/bin/sh", "-c", findCommand });
-    std::vector<std::string> ours = parseReport(oursList.output).paths;
-    std::vector<std::string> theirs = lines(findList.output);
-    std::sort(ours.begin(), ours.end());
-    std::sort(theirs.begin(), theirs.end());
-    check(oursList.ok && findList.ok, "walk: a run failed");
-    check((long long)ours.size() == expected, "walk: ours found " + std::to_string(ours.size()) + " files, "
-              + std::to_string(expected) + " expected");
-    check(ours == theirs, "walk: ours and find found different files (" + std::to_string(ours.size()) + " vs "
-              + std::to_string(theirs.size()) + ")");
-    std::set<std::string> names;
-    for (const std::string &p : theirs)
-        names.insert(p.substr(p.rfind('/') + 1));
-    m_distinctNames = (long long)names.size();
+    if (cache == Cache::Warm) {
+        // Warm-up runs, also checking that the walks find the very same files.
+        const Run oursList = run({ m_self, "--child", "walk", tree, ref, "--list" });
+        const Run findList = run({ "/bin/sh", "-c", findCommand });
+        std::vector<std::string> ours = parseReport(oursList.output).paths;
+        std::vector<std::string> theirs = lines(findList.output);
+        std::sort(ours.begin(), ours.end());
+        std::sort(theirs.begin(), theirs.end());
+        check(oursList.ok && findList.ok, "walk: a run failed");
+        check((long long)ours.size() == expected, "walk: ours found " + std::to_string(ours.size()) + " files, "
+                  + std::to_string(expected) + " expected");
+        check(ours == theirs, "walk: ours and find found different files (" + std::to_string(ours.size()) + " vs "
+                  + std::to_string(theirs.size()) + ")");
+        if (!m_fd.empty()) {
+            const Run fdList = run({ "/bin/sh", "-c", fdCommand });
+            std::vector<std::string> fdFound = lines(fdList.output);
+            std::sort(fdFound.begin(), fdFound.end());
+            check(fdList.ok && fdFound == theirs, "walk: fd and find found different files ("
+                      + std::to_string(fdFound.size()) + " vs " + std::to_string(theirs.size()) + ")");
+        }
+        std::set<std::string> names;
+        for (const std::string &p : theirs)
+            names.insert(p.substr(p.rfind('/') + 1));
+        m_distinctNames = (long long)names.size();
+    }
 
-    Series oursTimes, findTimes;
+    const auto reference = [&](const std::string &who, const std::string &command, Series &times) {
+        prepare(cache);
+        const Run r = run({ "/bin/sh", "-c", command });
+        check(r.ok && (long long)lines(r.output).size() == expected, "walk: " + who + " counted "
+                  + std::to_string(lines(r.output).size()));
+        times.times.push_back(r.seconds);
+    };
+    Series oursTimes, findTimes, fdTimes;
     for (int i = 0; i < m_o.reps; ++i) {
+        prepare(cache);
         const Run o = run({ m_self, "--child", "walk", tree, ref });
         const ChildReport report = parseReport(o.output);
         check(o.ok && report.get("saved") == expected && report.get("failures") == 0, "walk: ours counted "
                   + std::to_string(report.get("saved")) + " with " + std::to_string(report.get("failures")) + " failures");
         oursTimes.times.push_back(o.seconds);
-        const Run f = run({ "/bin/sh", "-c", findCommand });
-        check(f.ok && (long long)lines(f.output).size() == expected, "walk: find counted "
-                  + std::to_string(lines(f.output).size()));
-        findTimes.times.push_back(f.seconds);
+        reference("find", findCommand, findTimes);
+        if (!m_fd.empty())
+            reference("fd", fdCommand, fdTimes);
     }
-    const long long files = info.at("files");
-    m_rows.push_back({ "walk, " + std::to_string(files) + " files", seconds(oursTimes), seconds(findTimes),
-                       ratioOf(oursTimes.best(), findTimes.best()), "<= 0.75 x find -newermt" });
-    result.walk = oursTimes;
-    result.find = findTimes;
+    const bool cold = cache == Cache::Cold;
+    const std::string figure = "walk, " + std::to_string(info.at("files")) + " files, " + nameOf(cache);
+    m_rows.push_back({ figure, seconds(oursTimes), seconds(findTimes) + " find", ratioOf(oursTimes.best(), findTimes.best()),
+                       cold ? "<= 0.6 x find -newermt" : "<= 0.45 x find -newermt" });
+    if (!m_fd.empty())
+        m_rows.push_back({ figure + ", vs fd", seconds(oursTimes), seconds(fdTimes) + " fd",
+                           ratioOf(oursTimes.best(), fdTimes.best()), cold ? "<= 1.0 x fd" : "-" });
+    if (!cold) {
+        result.walk = oursTimes;
+        result.find = findTimes;
+    }
 }
 
 // strace -c -f of one command: calls per system call name.
@@ -509,7 +671,7 @@ std::map<std::string, long long> difference(std::map<std::string, long long> com
 
 // withFind false leaves out find, whose calls per entry do not change with
 // the size of the tree but whose trace takes minutes at 1,000,000 files.
-void Bench::syscallFigure(const std::string &tree, const std::map<std::string, long long> &info, bool withFind)
+void Bench::syscallFigure(const std::string &tree, const Info &info, bool withFind, Cache cache)
 {
     if (!haveTool("strace")) {
         m_notes.push_back("strace is not installed: no system-call counts.");
@@ -526,9 +688,13 @@ void Bench::syscallFigure(const std::string &tree, const std::map<std::string, l
         return std::vector<std::string> { "find", root, "-mindepth", "1", "-name", ".*", "-prune", "-o",
                                           "-type", "f", "-newermt", "@" + ref, "-print" };
     };
-    const auto ours = difference(syscallCounts({ m_self, "--child", "walk", tree, ref }),
-                                 syscallCounts({ m_self, "--child", "walk", empty, ref }));
-    const auto find = withFind ? difference(syscallCounts(findArgs(tree)), syscallCounts(findArgs(empty)))
+    const auto counts = [&](const std::vector<std::string> &command) {
+        prepare(cache);
+        return syscallCounts(command);
+    };
+    const auto ours = difference(counts({ m_self, "--child", "walk", tree, ref }),
+                                 counts({ m_self, "--child", "walk", empty, ref }));
+    const auto find = withFind ? difference(counts(findArgs(tree)), counts(findArgs(empty)))
                                : std::map<std::string, long long> {};
     ::rmdir(empty);
 
@@ -542,10 +708,11 @@ void Bench::syscallFigure(const std::string &tree, const std::map<std::string, l
     };
     const double oursPerEntry = double(total(ours)) / entries;
     const double findPerEntry = double(total(find)) / entries;
-    m_rows.push_back({ "system calls per entry, walk", number(oursPerEntry, "%.3f"),
+    m_rows.push_back({ std::string("system calls per entry, walk, ") + nameOf(cache), number(oursPerEntry, "%.3f"),
                        withFind ? number(findPerEntry, "%.3f") + " (find)" : "-",
                        withFind ? ratioOf(oursPerEntry, findPerEntry) : "-", "<= 1.3 per entry" });
-    std::string breakdown = "walk of " + std::to_string(info.at("entries_walked")) + " entries, calls per entry:";
+    std::string breakdown = std::string(nameOf(cache)) + " walk of " + std::to_string(info.at("entries_walked"))
+        + " entries, calls per entry:";
     for (const auto &[name, calls] : ours)
         if (name != "total" && double(calls) / entries >= 0.0005)
             breakdown += " " + name + " " + number(double(calls) / entries, "%.3f");
@@ -553,9 +720,9 @@ void Bench::syscallFigure(const std::string &tree, const std::map<std::string, l
 }
 
 void Bench::checkFolder(const std::string &who, const std::string &dir, long long ref, long long files,
-                        long long bytes)
+                        long long bytes, bool coarseTimes)
 {
-    const FolderContents c = contentsOf(dir, ref);
+    const FolderContents c = contentsOf(dir, ref, coarseTimes);
     check(c.files == files, who + ": " + std::to_string(c.files) + " files in " + dir + ", " + std::to_string(files)
               + " expected");
     check(bytes < 0 || c.bytes == bytes, who + ": " + std::to_string(c.bytes) + " bytes copied, "
@@ -565,82 +732,149 @@ void Bench::checkFolder(const std::string &who, const std::string &dir, long lon
 }
 
 // One headless save into an emptied target, checked.
-ChildReport Bench::headlessSave(const std::string &tree, const std::map<std::string, long long> &info, Run &r)
+ChildReport Bench::headlessSave(const std::string &tree, const Info &info, const std::string &target, Cache cache,
+                                Run &r, bool coarseTimes)
 {
     const long long expected = info.at("expected_saved");
-    emptyFolder(m_o.target);
-    r = run({ m_self, "--child", "save", tree, std::to_string(info.at("ref")), m_o.target, "bench" });
+    emptyFolder(target);
+    prepare(cache);
+    r = run({ m_self, "--child", "save", tree, std::to_string(info.at("ref")), target, "bench" });
     const ChildReport report = parseReport(r.output);
     check(r.ok && report.get("saved") == expected && report.get("failures") == 0, "save: ours saved "
               + std::to_string(report.get("saved")) + " with " + std::to_string(report.get("failures")) + " failures");
-    checkFolder("save: ours", m_o.target + "/bench", info.at("ref"), expected, info.at("expected_bytes"));
+    checkFolder("save: ours", target + "/bench", info.at("ref"), expected, info.at("expected_bytes"), coarseTimes);
     return report;
 }
 
-void Bench::saveFigure(const std::string &tree, const std::map<std::string, long long> &info, TreeResult &result)
+// The reference copy and its flush, timed apart: find | xargs cp -p into
+// `dst`, then sync -f.
+struct ReferenceRun
+{
+    double copy = 0;
+    double flush = 0;
+    double total() const { return copy + flush; }
+};
+
+std::string phases(double walk, double copy, double flush)
+{
+    return (walk < 0 ? std::string("-") : number(walk, "%.3f")) + " / " + number(copy, "%.3f") + " / "
+        + number(flush, "%.3f") + " s";
+}
+
+void Bench::saveFigure(const std::string &tree, const Info &info, Cache cache, TreeResult &result)
 {
     const long long ref = info.at("ref");
     const long long expected = info.at("expected_saved");
     const long long expectedBytes = info.at("expected_bytes");
+    const bool warm = cache == Cache::Warm;
     const std::string cpDst = m_o.target + "/cp";
     const std::string rsyncDst = m_o.target + "/rsync";
-    const bool haveRsync = haveTool("rsync");
+    const bool haveRsync = warm && haveTool("rsync");
     const std::string cpCommand = findChanged(tree, ref, "-print0") + " | xargs -0 -r cp -p --backup=numbered -t "
-        + shellQuoted(cpDst) + " && sync -f " + shellQuoted(cpDst);
+        + shellQuoted(cpDst);
     const std::string rsyncCommand = "cd " + shellQuoted(tree) + " && " + findChanged(".", ref, "-print0")
-        + " | rsync -a -0 --files-from=- --no-relative . " + shellQuoted(rsyncDst + "/") + " && sync -f "
-        + shellQuoted(rsyncDst);
+        + " | rsync -a -0 --files-from=- --no-relative . " + shellQuoted(rsyncDst + "/");
 
     const auto ours = [&]() {
         Run r;
-        const ChildReport report = headlessSave(tree, info, r);
+        ChildReport report = headlessSave(tree, info, m_o.target, cache, r);
         result.maxRss = std::max(result.maxRss, report.get("peak_kib"));
-        return r.seconds;
+        report.values["seconds"] = r.seconds;
+        return report;
     };
     const auto reference = [&](const std::string &command, const std::string &dst, long long files, long long bytes) {
         emptyFolder(m_o.target);
         std::filesystem::create_directory(dst);
-        const Run r = run({ "/bin/sh", "-c", command });
-        check(r.ok, "save: " + command + " failed");
+        prepare(cache);
+        ReferenceRun times;
+        const Run copy = run({ "/bin/sh", "-c", command });
+        const Run flush = run({ "sync", "-f", dst });
+        check(copy.ok && flush.ok, "save: " + command + " failed");
         checkFolder("save: " + dst, dst, ref, files, bytes);
-        return r.seconds;
+        times.copy = copy.seconds;
+        times.flush = flush.seconds;
+        return times;
     };
 
-    // Warm-up: one run of each, untimed.
-    ours();
-    result.maxRss = 0;
-    reference(cpCommand, cpDst, expected, expectedBytes);
-    // rsync keeps one file of each name where names clash: fewer files, any bytes.
-    if (haveRsync)
-        reference(rsyncCommand, rsyncDst, m_distinctNames, -1);
+    if (warm) {
+        // One run of each, untimed.
+        ours();
+        reference(cpCommand, cpDst, expected, expectedBytes);
+        // rsync keeps one file of each name where names clash: fewer files, any bytes.
+        if (haveRsync)
+            reference(rsyncCommand, rsyncDst, m_distinctNames, -1);
+    }
 
     Series oursTimes, cpTimes, rsyncTimes;
+    ChildReport bestOurs;
+    ReferenceRun bestCp;
     for (int i = 0; i < m_o.reps; ++i) {
-        oursTimes.times.push_back(ours());
-        cpTimes.times.push_back(reference(cpCommand, cpDst, expected, expectedBytes));
+        const ChildReport o = ours();
+        if (oursTimes.times.empty() || o.values.at("seconds") < oursTimes.best())
+            bestOurs = o;
+        oursTimes.times.push_back(o.values.at("seconds"));
+        const ReferenceRun cp = reference(cpCommand, cpDst, expected, expectedBytes);
+        if (cpTimes.times.empty() || cp.total() < cpTimes.best())
+            bestCp = cp;
+        cpTimes.times.push_back(cp.total());
         if (haveRsync)
-            rsyncTimes.times.push_back(reference(rsyncCommand, rsyncDst, m_distinctNames, -1));
+            rsyncTimes.times.push_back(reference(rsyncCommand, rsyncDst, m_distinctNames, -1).total());
     }
     emptyFolder(m_o.target);
 
-    const std::string files = std::to_string(info.at("files"));
-    m_rows.push_back({ "save, " + files + " files, " + std::to_string(expected) + " copied", seconds(oursTimes),
+    const std::string figure = "save, " + std::to_string(info.at("files")) + " files";
+    const auto phase = [&bestOurs](const char *key) { return bestOurs.values.count(key) ? bestOurs.values.at(key) : 0; };
+    m_rows.push_back({ figure + ", " + std::to_string(expected) + " copied, " + nameOf(cache), seconds(oursTimes),
                        seconds(cpTimes) + " cp", ratioOf(oursTimes.best(), cpTimes.best()),
                        "<= 0.6 x find|xargs cp -p + sync" });
+    m_rows.push_back({ std::string("  phases, ") + nameOf(cache) + ": walk / copy / flush",
+                       phases(phase("walk"), phase("copy"), phase("flush")), phases(-1, bestCp.copy, bestCp.flush) + " cp",
+                       "-", "-" });
     if (haveRsync)
-        m_rows.push_back({ "save, " + files + " files, vs rsync", seconds(oursTimes), seconds(rsyncTimes) + " rsync",
+        m_rows.push_back({ figure + ", warm, vs rsync", seconds(oursTimes), seconds(rsyncTimes) + " rsync",
                            ratioOf(oursTimes.best(), rsyncTimes.best()), "-" });
-    else
+    else if (warm)
         m_notes.push_back("rsync is not installed: no rsync figure.");
-
-    const Run idle = run({ m_self, "--child", "idle" });
-    m_rows.push_back({ "peak resident, save, " + files + " files", megabytes(result.maxRss),
-                       megabytes(parseReport(idle.output).get("peak_kib")) + " idle", "-", "<= 8 MB" });
-    result.save = oursTimes;
-    result.cp = cpTimes;
+    if (warm) {
+        result.save = oursTimes;
+        result.cp = cpTimes;
+    }
 }
 
-void Bench::windowFigure(const std::string &tree, const std::map<std::string, long long> &info)
+// The headless save onto a stick mounted through FUSE, where every call is a
+// round trip to the daemon, against cp onto the same stick.
+void Bench::fuseFigure()
+{
+    const std::string &tree = m_o.fuseTree;
+    const Info info = readInfo(tree);
+    const long long ref = info.at("ref");
+    const long long expected = info.at("expected_saved");
+    const std::string dst = m_o.fuseTarget + "/cp";
+    const std::string cpCommand = findChanged(tree, ref, "-print0") + " | xargs -0 -r cp -p --backup=numbered -t "
+        + shellQuoted(dst) + " && sync -f " + shellQuoted(dst);
+    Series oursTimes, cpTimes;
+    // The first round is a warm-up; the stick's times are kept to 10 ms.
+    for (int i = 0; i <= m_o.reps; ++i) {
+        Run r;
+        headlessSave(tree, info, m_o.fuseTarget, Cache::Warm, r, true);
+        emptyFolder(m_o.fuseTarget);
+        std::filesystem::create_directory(dst);
+        const Run cp = run({ "/bin/sh", "-c", cpCommand });
+        check(cp.ok, "save onto FUSE: " + cpCommand + " failed");
+        checkFolder("save onto FUSE: cp", dst, ref, expected, info.at("expected_bytes"), true);
+        if (i > 0) {
+            oursTimes.times.push_back(r.seconds);
+            cpTimes.times.push_back(cp.seconds);
+        }
+    }
+    emptyFolder(m_o.fuseTarget);
+    m_rows.push_back({ "save onto " + m_o.fuseKind + ", " + std::to_string(info.at("files")) + " files, "
+                           + std::to_string(expected) + " copied, warm",
+                       seconds(oursTimes), seconds(cpTimes) + " cp", ratioOf(oursTimes.best(), cpTimes.best()),
+                       "<= 0.8 x find|xargs cp -p + sync" });
+}
+
+void Bench::windowFigure(const std::string &tree, const Info &info)
 {
     const long long ref = info.at("ref");
     const long long expected = info.at("expected_saved");
@@ -650,7 +884,7 @@ void Bench::windowFigure(const std::string &tree, const std::map<std::string, lo
     long long windowPeak = 0;
     for (int i = 0; i <= m_o.reps; ++i) {
         Run headless;
-        const double headlessElapsed = headlessSave(tree, info, headless).elapsed();
+        const double headlessElapsed = headlessSave(tree, info, m_o.target, Cache::Warm, headless).elapsed();
         emptyFolder(m_o.target);
         const Run r = run({ m_o.window, tree, std::to_string(ref), m_o.target });
         const ChildReport report = parseReport(r.output);
@@ -695,6 +929,19 @@ std::string fileSystemOf(const std::string &path)
 
 int Bench::runAll()
 {
+    m_fd = haveTool("fdfind") ? "fdfind" : haveTool("fd") ? "fd" : "";
+    if (m_fd.empty())
+        m_notes.push_back("fd is not installed (Debian: fd-find): no fd figures.");
+    std::vector<Cache> caches = { Cache::Warm };
+    if (m_o.cold) {
+        if (std::ofstream("/proc/sys/vm/drop_caches"))
+            caches.push_back(Cache::Cold);
+        else
+            m_notes.push_back("no cold figures: /proc/sys/vm/drop_caches cannot be written (needs root).");
+    }
+    const Run idle = run({ m_self, "--child", "idle" });
+    const std::string idlePeak = megabytes(parseReport(idle.output).get("peak_kib")) + " idle";
+
     std::vector<std::pair<std::string, TreeResult>> results;
     for (std::size_t i = 0; i < m_o.trees.size(); ++i) {
         const std::string &tree = m_o.trees[i];
@@ -703,15 +950,22 @@ int Bench::runAll()
         TreeResult result;
         result.files = info.at("files");
         result.entries = info.at("entries_walked");
-        walkFigure(tree, info, result);
-        syscallFigure(tree, info, i == 0);
-        saveFigure(tree, info, result);
+        for (const Cache cache : caches)
+            walkFigure(tree, info, cache, result);
+        for (const Cache cache : caches)
+            syscallFigure(tree, info, i == 0, cache);
+        for (const Cache cache : caches)
+            saveFigure(tree, info, cache, result);
+        m_rows.push_back({ "peak resident, save, " + std::to_string(result.files) + " files", megabytes(result.maxRss),
+                           idlePeak, "-", "<= 8 MB" });
         if (i == 0 && !m_o.window.empty())
             windowFigure(tree, info);
         results.emplace_back(tree, result);
     }
     if (m_o.window.empty())
         m_notes.push_back("no window figure: the window benchmark was not given (--window).");
+    if (!m_o.fuseTarget.empty())
+        fuseFigure();
 
     for (std::size_t i = 1; i < results.size(); ++i) {
         const TreeResult &small = results.front().second;
@@ -740,7 +994,12 @@ int Bench::runAll()
     std::printf("machine: %s, %s CPUs; trees on %s; target: %s (%s)\n", commandOutput("uname -srm").c_str(),
                 commandOutput("nproc").c_str(), fileSystemOf(m_o.trees.front()).c_str(),
                 m_o.targetKind.c_str(), fileSystemOf(m_o.target).c_str());
-    std::printf("warm cache, %d timed runs each after one warm-up; times: best (median)\n\n", m_o.reps);
+    std::printf("%d timed runs each; warm: after one warm-up; cold: sync and caches dropped before every timed run;"
+                " times: best (median)\n",
+                m_o.reps);
+    if (!m_o.fuseTarget.empty())
+        std::printf("FUSE stick: %s\n", fileSystemOf(m_o.fuseTarget).c_str());
+    std::printf("\n");
     std::vector<Row> table = m_rows;
     table.insert(table.begin(), { "figure", "ours", "reference", "ratio", "target" });
     std::size_t width[5] = {};
@@ -771,7 +1030,8 @@ std::string absolutePath(const std::string &path)
 [[noreturn]] void usage()
 {
     std::fprintf(stderr, "usage: savebench --tree DIR [--tree DIR ...] --target DIR [--target-kind TEXT]"
-                         " [--reps N] [--window PATH]\n");
+                         " [--reps N] [--window PATH] [--cold]\n"
+                         "                 [--fuse-tree DIR --fuse-target DIR --fuse-kind TEXT]\n");
     std::exit(2);
 }
 
@@ -785,6 +1045,10 @@ int main(int argc, char **argv)
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--cold") {
+            o.cold = true;
+            continue;
+        }
         if (i + 1 >= argc)
             usage();
         const std::string value = argv[++i];
@@ -798,10 +1062,16 @@ int main(int argc, char **argv)
             o.reps = std::max(1, std::atoi(value.c_str()));
         else if (a == "--window")
             o.window = value;
+        else if (a == "--fuse-tree")
+            o.fuseTree = absolutePath(value);
+        else if (a == "--fuse-target")
+            o.fuseTarget = absolutePath(value);
+        else if (a == "--fuse-kind")
+            o.fuseKind = value;
         else
             usage();
     }
-    if (o.trees.empty() || o.target.empty())
+    if (o.trees.empty() || o.target.empty() || o.fuseTree.empty() != o.fuseTarget.empty())
         usage();
     char self[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);

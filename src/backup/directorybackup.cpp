@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <limits>
@@ -26,9 +27,13 @@ constexpr std::size_t DirectoryBufferSize = 64 * 1024;
 // Ancestor directories stay open so that every open is relative to the
 // parent; past this many the shallowest are closed and reopened through "..".
 constexpr std::size_t DirectoryFdBudget = 128;
-// Listings the helper thread made and the walk has not reached yet may take
-// this many bytes; the helper waits when they do.
-constexpr std::size_t ListingBudget = 2 * 1024 * 1024;
+// Listings the helper threads made and the walk has not reached yet may take
+// this many bytes; the helpers wait when they do.
+constexpr std::size_t ListingBudget = 1024 * 1024;
+// The walk and three helpers. On a cold cache each listing waits on the disk,
+// and more of them in flight keep it busy; past four the gain is small while
+// every helper adds to the resident size.
+constexpr unsigned DefaultThreads = 4;
 
 
 timespec toTimespec(TimePoint point)
@@ -87,32 +92,34 @@ bool within(const std::string &path, const std::string &tree)
     return path.starts_with(tree) && (path.size() == tree.size() || path[tree.size()] == '/');
 }
 
-// One entry of a directory listed ahead by the helper thread: a directory
+// One entry of a directory listed ahead by a helper thread: a directory
 // (its inode from the entry, not stat'ed) or the outcome of the same stat
 // calls the walk would have made.
 struct Listed
 {
-    std::size_t nameOffset = 0;
+    std::uint32_t nameOffset = 0;
     unsigned char type = DT_UNKNOWN;
     bool follow = false;
     int result = 0;
     ino_t inode = 0;
-    struct stat st{};
 };
 
-// What the helper thread found in one directory, in the order read; files
-// the walk would pass over without a trace are left out. `opened` false: the
-// walk does the directory itself.
+// What a helper thread found in one directory, in the order read; files the
+// walk would pass over without a trace are left out. Most entries kept are
+// directories, so the stat results of the others are held apart, in the same
+// order. `opened` false: the walk does the directory itself.
 struct Listing
 {
     bool opened = false;
     int error = 0; // readDirectory's failure after the entries
     std::string names;
     std::vector<Listed> entries;
+    std::vector<struct stat> stats;
 
     [[nodiscard]] std::size_t cost(const std::string &path) const
     {
-        return 128 + path.size() + names.size() + entries.size() * sizeof(Listed);
+        return 128 + path.size() + names.size() + entries.size() * sizeof(Listed)
+            + stats.size() * sizeof(struct stat);
     }
 };
 
@@ -149,7 +156,7 @@ public:
 
     ~Impl()
     {
-        stopHelper();
+        stopHelpers();
         if (m_folderFd >= 0)
             m_fs.close(m_folderFd);
         if (m_targetFd >= 0)
@@ -192,12 +199,21 @@ private:
     bool fdShortage(int result);
     void record(const std::string &path, int error, FailureKind kind = FailureKind::Unreadable);
 
+    // A thread that lists one subtree after another ahead of the walk.
+    struct Helper
+    {
+        std::thread thread;
+        std::string tree;      // the subtree it is listing
+        std::string listing;   // the directory it is listing now
+        bool caughtUp = false; // the walk has reached it: it moves on
+    };
+
     std::optional<Listing> takeListing();
-    void startHelper();
-    void stopHelper();
-    void helperLoop();
-    bool pickTree(std::string &tree);
-    void listTree(std::unique_lock<std::mutex> &lock, const std::string &tree, char *buffer);
+    void startHelpers();
+    void stopHelpers();
+    void helperLoop(Helper &self);
+    bool pickTree(std::string &tree) const;
+    void listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer);
     Listing list(const std::string &path, std::string &subdirectories, char *buffer);
 
     DirectoryBackup &m_owner;
@@ -222,17 +238,15 @@ private:
     std::optional<off_t> m_noSpaceFrom;
     Copier m_copier;
 
-    // The helper thread reads m_stack and m_path, and both threads the
-    // listings, only under m_mutex; the walk changes them only under it.
-    unsigned m_threads = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
-    std::thread m_helper;
+    // The helper threads read m_stack and m_path, and every thread the
+    // listings and the helpers' state, only under m_mutex; the walk changes
+    // them only under it.
+    unsigned m_threads = std::thread::hardware_concurrency() >= 2 ? DefaultThreads : 1;
+    std::vector<Helper> m_helpers;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::unordered_map<std::string, Listing> m_listings;
     std::size_t m_listingBytes = 0;
-    std::string m_helperTree; // the subtree the helper is listing
-    std::string m_listing;    // the directory it is listing now
-    bool m_caughtUp = false;  // the walk has reached the helper: it moves on
     bool m_stop = false;
     std::string m_found;
 };
@@ -245,7 +259,7 @@ void DirectoryBackup::Impl::walk(const std::string &pfad)
     m_path = pfad;
     m_stack.clear();
     m_firstOpen = 0;
-    startHelper();
+    startHelpers();
     enter(nullptr);
     while (!m_stack.empty()) {
         Frame &top = m_stack.back();
@@ -261,7 +275,7 @@ void DirectoryBackup::Impl::walk(const std::string &pfad)
         }
         enter(name.c_str());
     }
-    stopHelper();
+    stopHelpers();
 }
 
 // Opens and enumerates the directory at m_path: the listed one (name null,
@@ -302,7 +316,7 @@ void DirectoryBackup::Impl::enter(const char *name)
     enumerate(m_stack.back());
 }
 
-// A frame listed by the helper has no descriptor until one is needed; its
+// A frame listed by a helper has no descriptor until one is needed; its
 // path always fits in PATH_MAX.
 int DirectoryBackup::Impl::openSubdirectory(const char *name)
 {
@@ -377,19 +391,20 @@ void DirectoryBackup::Impl::enumerate(Frame &frame)
 
 void DirectoryBackup::Impl::replay(Frame &frame, const Listing &listing)
 {
+    auto st = listing.stats.begin();
     for (const Listed &entry : listing.entries) {
         const char *name = listing.names.c_str() + entry.nameOffset;
         if (entry.type == DT_DIR)
             directory(frame, name, entry.inode);
         else
-            judge(frame, name, entry.result, entry.follow, entry.st);
+            judge(frame, name, entry.result, entry.follow, *st++);
     }
     if (listing.error != 0)
         record(m_path, listing.error);
     publish(frame);
 }
 
-// The subdirectories found become visible to the helper thread only now.
+// The subdirectories found become visible to the helper threads only now.
 void DirectoryBackup::Impl::publish(Frame &frame)
 {
     {
@@ -594,8 +609,8 @@ void DirectoryBackup::Impl::record(const std::string &path, int error, FailureKi
     m_owner.m_failures.push_back(SaveFailure{kind, path, error});
 }
 
-// The helper's listing of the directory at m_path: waits while the helper
-// is listing it, takes it when done; nullopt when the walk must list it.
+// A helper's listing of the directory at m_path: waits while a helper is
+// listing it, takes it when done; nullopt when the walk must list it.
 std::optional<Listing> DirectoryBackup::Impl::takeListing()
 {
     std::unique_lock lock(m_mutex);
@@ -611,12 +626,15 @@ std::optional<Listing> DirectoryBackup::Impl::takeListing()
             m_changed.notify_all();
             return listing;
         }
-        if (m_helperTree.empty() || !within(m_path, m_helperTree))
+        const auto owner = std::find_if(m_helpers.begin(), m_helpers.end(), [this](const Helper &helper) {
+            return !helper.tree.empty() && within(m_path, helper.tree);
+        });
+        if (owner == m_helpers.end())
             return std::nullopt;
-        // The walk has caught up with the helper, which had better go
+        // The walk has caught up with this helper, which had better go
         // further ahead than keep it waiting directory by directory.
-        m_caughtUp = true;
-        if (m_listing != m_path) {
+        owner->caughtUp = true;
+        if (owner->listing != m_path) {
             lock.unlock();
             m_changed.notify_all();
             return std::nullopt;
@@ -625,29 +643,33 @@ std::optional<Listing> DirectoryBackup::Impl::takeListing()
     }
 }
 
-void DirectoryBackup::Impl::startHelper()
+void DirectoryBackup::Impl::startHelpers()
 {
     if (m_threads < 2)
         return;
     m_stop = false;
-    m_helper = std::thread([this] { helperLoop(); });
+    m_helpers.resize(m_threads - 1);
+    for (Helper &helper : m_helpers)
+        helper.thread = std::thread([this, &helper] { helperLoop(helper); });
 }
 
-void DirectoryBackup::Impl::stopHelper()
+void DirectoryBackup::Impl::stopHelpers()
 {
-    if (!m_helper.joinable())
+    if (m_helpers.empty())
         return;
     {
         const std::lock_guard lock(m_mutex);
         m_stop = true;
     }
     m_changed.notify_all();
-    m_helper.join();
+    for (Helper &helper : m_helpers)
+        helper.thread.join();
+    m_helpers.clear();
     m_listings.clear();
     m_listingBytes = 0;
 }
 
-void DirectoryBackup::Impl::helperLoop()
+void DirectoryBackup::Impl::helperLoop(Helper &self)
 {
     const auto buffer = std::make_unique<char[]>(DirectoryBufferSize);
     std::unique_lock lock(m_mutex);
@@ -657,16 +679,17 @@ void DirectoryBackup::Impl::helperLoop()
             m_changed.wait(lock);
             continue;
         }
-        m_helperTree = tree;
-        m_caughtUp = false;
-        listTree(lock, tree, buffer.get());
-        m_helperTree.clear();
+        self.tree = std::move(tree);
+        self.caughtUp = false;
+        listTree(lock, self, buffer.get());
+        self.tree.clear();
     }
 }
 
 // The nearest subdirectory on the walk's stack that it does not enter next,
-// has not been listed and whose path fits in PATH_MAX.
-bool DirectoryBackup::Impl::pickTree(std::string &tree)
+// has not been listed, lies in no other helper's subtree and whose path fits
+// in PATH_MAX.
+bool DirectoryBackup::Impl::pickTree(std::string &tree) const
 {
     bool skippedNext = false;
     for (std::size_t i = m_stack.size(); i-- > 0;) {
@@ -679,16 +702,19 @@ bool DirectoryBackup::Impl::pickTree(std::string &tree)
                 continue;
             }
             tree = datname(m_path.substr(0, frame.pathLength), name);
-            if (tree.size() < PATH_MAX && !m_listings.contains(tree))
+            const bool taken = std::any_of(m_helpers.begin(), m_helpers.end(), [&tree](const Helper &helper) {
+                return !helper.tree.empty() && within(tree, helper.tree);
+            });
+            if (tree.size() < PATH_MAX && !taken && !m_listings.contains(tree))
                 return true;
         }
     }
     return false;
 }
 
-// Lists `tree` and its subdirectories in the walk's order, until the walk
+// Lists self.tree and its subdirectories in the walk's order, until the walk
 // catches up, the run stops or a listing fails; called and returns locked.
-void DirectoryBackup::Impl::listTree(std::unique_lock<std::mutex> &lock, const std::string &tree, char *buffer)
+void DirectoryBackup::Impl::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer)
 {
     struct Pending
     {
@@ -697,17 +723,17 @@ void DirectoryBackup::Impl::listTree(std::unique_lock<std::mutex> &lock, const s
         std::size_t next = 0;
     };
     std::vector<Pending> stack;
-    std::string path = tree;
+    std::string path = self.tree;
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stop || m_caughtUp || m_listingBytes < ListingBudget; });
-        if (m_stop || m_caughtUp)
+        m_changed.wait(lock, [this, &self] { return m_stop || self.caughtUp || m_listingBytes < ListingBudget; });
+        if (m_stop || self.caughtUp)
             return;
-        m_listing = path;
+        self.listing = path;
         lock.unlock();
         std::string subdirectories;
         Listing listing = list(path, subdirectories, buffer);
         lock.lock();
-        m_listing.clear();
+        self.listing.clear();
         const bool opened = listing.opened;
         m_listingBytes += listing.cost(path);
         m_listings.insert_or_assign(path, std::move(listing));
@@ -745,7 +771,7 @@ Listing DirectoryBackup::Impl::list(const std::string &path, std::string &subdir
     listing.opened = true;
     const auto keep = [&listing](const char *name, const Listed &entry) {
         listing.entries.push_back(entry);
-        listing.entries.back().nameOffset = listing.names.size();
+        listing.entries.back().nameOffset = std::uint32_t(listing.names.size());
         listing.names.append(name, std::strlen(name) + 1);
     };
     bool tooLarge = false;
@@ -753,18 +779,20 @@ Listing DirectoryBackup::Impl::list(const std::string &path, std::string &subdir
         const char *name = entry.d_name;
         const unsigned char type = entry.d_type;
         if (type == DT_DIR) {
-            keep(name, Listed{0, DT_DIR, false, 0, entry.d_ino, {}});
+            keep(name, Listed{0, DT_DIR, false, 0, entry.d_ino});
             subdirectories.append(name, std::strlen(name) + 1);
         } else if (type == DT_REG || type == DT_LNK || type == DT_UNKNOWN) {
-            Listed found{0, type, false, 0, 0, {}};
-            found.result = statEntry(m_fs, fd, name, type, found.st, found.follow);
+            Listed found{0, type, false, 0, 0};
+            struct stat st;
+            found.result = statEntry(m_fs, fd, name, type, st, found.follow);
             const bool ok = found.result == 0;
-            if (ok && S_ISREG(found.st.st_mode) && !later(found.st.st_mtim, m_start))
+            if (ok && S_ISREG(st.st_mode) && !later(st.st_mtim, m_start))
                 return true;
-            if (ok && !S_ISREG(found.st.st_mode) && !S_ISDIR(found.st.st_mode))
+            if (ok && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
                 return true;
             keep(name, found);
-            if (ok && S_ISDIR(found.st.st_mode) && !found.follow)
+            listing.stats.push_back(st);
+            if (ok && S_ISDIR(st.st_mode) && !found.follow)
                 subdirectories.append(name, std::strlen(name) + 1);
         }
         tooLarge = listing.cost(path) > ListingBudget / 2;

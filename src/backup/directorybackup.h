@@ -83,10 +83,10 @@ public:
     DirectoryBackup(const DirectoryBackup &) = delete;
     DirectoryBackup &operator=(const DirectoryBackup &) = delete;
 
-    // 1: the walk runs on the calling thread alone; 2 or more: a helper
-    // thread lists and stats directories ahead of it, while every status
-    // text, copy and failure stays on the calling thread in the same order.
-    // Defaults to 2 on machines with two CPUs or more.
+    // 1: the walk runs on the calling thread alone; n >= 2: n - 1 helper
+    // threads list and stat directories ahead of it, each in its own subtree,
+    // while every status text, copy and failure stays on the calling thread
+    // in the same order. Defaults to 4 on machines with two CPUs or more.
     void setThreads(unsigned count);
 
     // Saves every file under pfad modified after state.StartZeit: a

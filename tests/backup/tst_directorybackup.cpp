@@ -645,8 +645,9 @@ void tst_DirectoryBackup::threadedWalk_data()
                             << 3;
 }
 
-// A helper thread listing ahead changes nothing the user can see: status
-// texts, failures and copies, clash numbers included, come in the same order.
+// Helper threads listing ahead, one or several, change nothing the user can
+// see: status texts, failures and copies, clash numbers included, come in the
+// same order.
 void tst_DirectoryBackup::threadedWalk()
 {
     QFETCH(std::vector<Fault>, faults);
@@ -709,6 +710,7 @@ void tst_DirectoryBackup::threadedWalk()
 
     const Run single = run(1);
     const Run threaded = run(2);
+    const Run many = run(5);
     QCOMPARE(single.failures.size(), failureCount);
     QVERIFY(single.copies.size() > 500);
     QCOMPARE(std::count(single.texts.begin(), single.texts.end(), Checking + f.source + "/d4"), 2);
@@ -717,6 +719,9 @@ void tst_DirectoryBackup::threadedWalk()
     QCOMPARE(toStrings(threaded.texts), toStrings(single.texts));
     QCOMPARE(threaded.failures, single.failures);
     QVERIFY(threaded.copies == single.copies);
+    QCOMPARE(toStrings(many.texts), toStrings(single.texts));
+    QCOMPARE(many.failures, single.failures);
+    QVERIFY(many.copies == single.copies);
 }
 
 QTEST_GUILESS_MAIN(tst_DirectoryBackup)
