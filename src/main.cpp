@@ -2,6 +2,7 @@
 #include "frmsichern.h"
 #include "qtmessageboxes.h"
 #include "services.h"
+#include "settingslocation.h"
 #include "unixsignals.h"
 #include "volumes.h"
 
@@ -18,6 +19,7 @@ int main(int argc, char *argv[])
     pendrel::VolumeFinder volumes;
     QtMessageBoxes boxes;
     const std::string appDir = pendrel::applicationDirectory();
+    const pendrel::SettingsLocation settings = pendrel::settingsLocation(appDir, pendrel::configHome());
 
     frmSichern window({
             .boxes = boxes,
@@ -25,7 +27,8 @@ int main(int argc, char *argv[])
             .fileSystem = fileSystem,
             .removableVolumes = [&volumes] { return volumes.removableVolumes(); },
             .queryVolume = [&volumes](const std::string &name) { return volumes.query(name); },
-            .settingsFile = appDir + "/sichern.txt",
+            .settingsFile = settings.file,
+            .settingsDirectory = settings.missingDirectory,
             .readmeFile = QString::fromStdString(appDir + "/Readme.txt"),
     });
     boxes.setParentWidget(&window);

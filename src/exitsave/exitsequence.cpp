@@ -50,7 +50,7 @@ void save(ExitHost &host, const ExitServices &services, RunState &state, const V
     result.backupFolder = datname(volume.mountPoint, state.ZielVz);
 
     // A settings file that cannot be written must not cost the copies.
-    SettingsWriter settings(services.settingsFile);
+    SettingsWriter settings(services.settingsFile, services.settingsDirectory);
     bool settingsOk = settings.open() && settings.writeLine(host.diskName());
 
     DirectoryBackup backup(services.fileSystem, services.progress, state, volume.mountPoint, services.settingsFile);

@@ -2,6 +2,7 @@
 
 #include "directorybackup.h"
 #include "services.h"
+#include "settingsfile.h"
 #include "volumes.h"
 
 #include <functional>
@@ -38,6 +39,7 @@ struct ExitServices
     VolumeQuery queryVolume;
     std::string settingsFile; // full path of sichern.txt
     unsigned walkThreads = 0; // 0: the backup engine's default
+    MissingDirectory settingsDirectory = MissingDirectory::Fail; // when the folder of sichern.txt is missing
 };
 
 struct ExitResult

@@ -219,8 +219,13 @@ void frmSichern::Form_QueryUnload()
 {
     cmdHinz->setEnabled(false);
     Command2->setEnabled(false);
-    const pendrel::ExitServices services{m_services.boxes, m_services.clock, m_services.fileSystem, *this,
-                                         m_services.queryVolume, m_services.settingsFile};
+    const pendrel::ExitServices services{.boxes = m_services.boxes,
+                                         .clock = m_services.clock,
+                                         .fileSystem = m_services.fileSystem,
+                                         .progress = *this,
+                                         .queryVolume = m_services.queryVolume,
+                                         .settingsFile = m_services.settingsFile,
+                                         .settingsDirectory = m_services.settingsDirectory};
     m_exitStatus = pendrel::runExitSequence(*this, services, m_run).exitStatus();
     m_closed = true;
     close();

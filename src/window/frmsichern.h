@@ -32,6 +32,7 @@ struct WindowServices
     std::function<std::vector<pendrel::Volume>()> removableVolumes;
     pendrel::VolumeQuery queryVolume;
     std::string settingsFile;
+    pendrel::MissingDirectory settingsDirectory = pendrel::MissingDirectory::Fail;
     QString readmeFile;
     std::function<bool(const QUrl &)> openUrl = QDesktopServices::openUrl;
 };
