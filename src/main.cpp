@@ -7,6 +7,7 @@
 #include "volumes.h"
 
 #include <QApplication>
+#include <QFile>
 
 #include <csignal>
 
@@ -29,7 +30,7 @@ int main(int argc, char *argv[])
             .queryVolume = [&volumes](const std::string &name) { return volumes.query(name); },
             .settingsFile = settings.file,
             .settingsDirectory = settings.missingDirectory,
-            .readmeFile = QString::fromStdString(appDir + "/Readme.txt"),
+            .readmeFile = QFile::decodeName(QByteArray::fromStdString(pendrel::readmeFile(appDir))),
     });
     boxes.setParentWidget(&window);
     window.Form_Load();
