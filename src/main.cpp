@@ -1,5 +1,6 @@
 #include "filesystem.h"
 #include "frmsichern.h"
+#include "mounttablewatch.h"
 #include "qtmessageboxes.h"
 #include "services.h"
 #include "settingslocation.h"
@@ -39,6 +40,9 @@ int main(int argc, char *argv[])
     // default action may end the program.
     UnixSignals unixSignals({SIGTERM, SIGHUP, SIGINT});
     QObject::connect(&unixSignals, &UnixSignals::received, &window, [&window] { window.close(); });
+
+    MountTableWatch mountTable;
+    QObject::connect(&mountTable, &MountTableWatch::changed, &window, &frmSichern::updateDrives);
 
     window.show();
     const int status = app.exec();

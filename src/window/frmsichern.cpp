@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QPushButton>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -59,11 +60,7 @@ void frmSichern::createControls()
     Drive1 = new QComboBox(this);
     Drive1->setObjectName(QStringLiteral("Drive1"));
     place(Drive1, 5190, 1950, 2820, 315);
-    Drive1->addItem(QStringLiteral("/"));
-    if (m_services.removableVolumes) {
-        for (const pendrel::Volume &volume : m_services.removableVolumes())
-            Drive1->addItem(QFile::decodeName(bytesOf(volume.mountPoint)));
-    }
+    updateDrives();
 
     Dir1 = new DirectoryBrowser(this);
     Dir1->setObjectName(QStringLiteral("Dir1"));
@@ -135,6 +132,24 @@ void frmSichern::Form_Load()
         break;
     }
     m_run.StartZeit = m_services.clock.now();
+}
+
+void frmSichern::updateDrives()
+{
+    QStringList roots{QStringLiteral("/")};
+    if (m_services.removableVolumes) {
+        for (const pendrel::Volume &volume : m_services.removableVolumes())
+            roots << QFile::decodeName(bytesOf(volume.mountPoint));
+    }
+    QStringList shown;
+    for (int i = 0; i < Drive1->count(); ++i)
+        shown << Drive1->itemText(i);
+    if (roots == shown)
+        return;
+    const QString current = Drive1->currentText();
+    Drive1->clear();
+    Drive1->addItems(roots);
+    Drive1->setCurrentIndex(std::max(0, int(roots.indexOf(current))));
 }
 
 void frmSichern::showEvent(QShowEvent *event)

@@ -48,6 +48,9 @@ public:
     void Form_Load();
     // 0 after a complete save or when the user chose not to save.
     [[nodiscard]] int exitStatus() const { return m_exitStatus; }
+    // Lists "/" and the removable volumes mounted now in Drive1, keeping its
+    // current drive while that is still there.
+    void updateDrives();
 
 protected:
     void showEvent(QShowEvent *event) override;
