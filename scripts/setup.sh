@@ -10,6 +10,8 @@ packages=(
     xvfb xauth openbox wmctrl xdotool x11-utils imagemagick e2fsprogs util-linux
     # references for the benchmarks
     findutils coreutils rsync strace
+    # validators of the desktop entry and the AppStream metainfo
+    desktop-file-utils appstream
 )
 
 missing=()
