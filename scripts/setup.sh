@@ -12,6 +12,8 @@ packages=(
     exfat-fuse exfatprogs ntfs-3g dosfstools
     # references for the benchmarks
     findutils coreutils rsync strace
+    # validators of the desktop entry and the AppStream metainfo
+    desktop-file-utils appstream
 )
 
 missing=()

@@ -122,7 +122,7 @@ void save(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices 
 
     // A settings file that cannot be written must not cost the copies: it
     // is written after them, and whole or not at all.
-    SettingsWriter settings(services.settingsFile);
+    SettingsWriter settings(services.settingsFile, services.settingsDirectory);
     bool settingsOk = settings.open() && settings.writeLine(snapshot.diskName);
     for (const std::string &entry : snapshot.entries)
         settingsOk = settingsOk && settings.writeLine(entry);

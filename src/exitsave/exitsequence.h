@@ -3,6 +3,7 @@
 #include "dialogue.h"
 #include "directorybackup.h"
 #include "services.h"
+#include "settingsfile.h"
 #include "volumes.h"
 
 #include <functional>
@@ -37,6 +38,7 @@ struct ExitServices
     VolumeQuery queryVolume;
     std::string settingsFile; // full path of sichern.txt
     unsigned walkThreads = 0; // 0: the backup engine's default
+    MissingDirectory settingsDirectory = MissingDirectory::Fail; // when the folder of sichern.txt is missing
     std::function<void()> restoreWindow = [] { }; // brings a minimised window back before the first box
     std::function<void(bool)> busy = [](bool) { }; // true while the save runs, false before its report
 };

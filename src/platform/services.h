@@ -15,4 +15,9 @@ using TimePoint = std::chrono::system_clock::time_point;
 // Directory holding the running executable, without a trailing "/" (except "/").
 [[nodiscard]] std::string applicationDirectory();
 
+// Readme.txt beside the program when it is a file there (the build folder, a
+// portable copy), else the installed one in share/doc/pendrel/ of the
+// program's prefix.
+[[nodiscard]] std::string readmeFile(const std::string &applicationDirectory);
+
 } // namespace pendrel

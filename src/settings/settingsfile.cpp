@@ -80,6 +80,19 @@ std::string nameOf(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Makes each missing level of `directory` with mode 0700; levels that exist
+// are left as they are. Returns 0 or the errno of the level that failed.
+int makeDirectories(const std::string &directory)
+{
+    for (std::size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+        const std::string level = directory.substr(0, slash);
+        if (::mkdir(level.c_str(), 0700) != 0 && errno != EEXIST)
+            return errno;
+        if (slash == std::string::npos)
+            return 0;
+    }
+}
+
 } // namespace
 
 LoadResult loadSettings(const std::string &path)
@@ -123,7 +136,10 @@ LoadResult loadSettings(const std::string &path)
 class SettingsWriter::Impl
 {
 public:
-    explicit Impl(std::string path) : path(std::move(path)) { }
+    Impl(std::string path, MissingDirectory missingDirectory)
+        : path(std::move(path)), missingDirectory(missingDirectory)
+    {
+    }
 
     bool fail(const std::string &what, int error)
     {
@@ -143,6 +159,7 @@ public:
     }
 
     std::string path;
+    MissingDirectory missingDirectory;
     std::string temporaryPath;
     std::string errorText;
     int fd = -1;
@@ -150,7 +167,10 @@ public:
     bool committed = false;
 };
 
-SettingsWriter::SettingsWriter(std::string path) : m_impl(std::make_unique<Impl>(std::move(path))) { }
+SettingsWriter::SettingsWriter(std::string path, MissingDirectory missingDirectory)
+    : m_impl(std::make_unique<Impl>(std::move(path), missingDirectory))
+{
+}
 
 SettingsWriter::~SettingsWriter()
 {
@@ -164,6 +184,10 @@ bool SettingsWriter::open()
         return true;
     if (d.failed || d.committed)
         return false;
+    if (d.missingDirectory == MissingDirectory::Create) {
+        if (const int error = makeDirectories(directoryOf(d.path)))
+            return d.fail("Cannot create the folder of", error);
+    }
     std::string pattern = directoryOf(d.path) + "/." + nameOf(d.path) + ".XXXXXX";
     d.fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (d.fd < 0)

@@ -31,6 +31,11 @@ struct LoadResult
 // a last line without terminator counts.
 [[nodiscard]] LoadResult loadSettings(const std::string &path);
 
+// What the writer does when the folder of the settings file is missing: fail
+// (ENOENT), or make it and its missing parents with mode 0700, as the XDG
+// base directory rules ask for a configuration folder.
+enum class MissingDirectory { Fail, Create };
+
 // Writes a new settings file line by line (each line + CR LF) into a hidden
 // temporary file beside `path`; commit() flushes it and renames it over
 // `path`. Destroyed without commit(), the temporary file is removed and `path`
@@ -38,7 +43,7 @@ struct LoadResult
 class SettingsWriter
 {
 public:
-    explicit SettingsWriter(std::string path);
+    explicit SettingsWriter(std::string path, MissingDirectory missingDirectory = MissingDirectory::Fail);
     ~SettingsWriter();
     SettingsWriter(const SettingsWriter &) = delete;
     SettingsWriter &operator=(const SettingsWriter &) = delete;

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QSessionManager>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -61,11 +62,7 @@ void frmSichern::createControls()
     Drive1 = new QComboBox(this);
     Drive1->setObjectName(QStringLiteral("Drive1"));
     place(Drive1, 5190, 1950, 2820, 315);
-    Drive1->addItem(QStringLiteral("/"));
-    if (m_services.removableVolumes) {
-        for (const pendrel::Volume &volume : m_services.removableVolumes())
-            Drive1->addItem(QFile::decodeName(bytesOf(volume.mountPoint)));
-    }
+    updateDrives();
 
     Dir1 = new DirectoryBrowser(this);
     Dir1->setObjectName(QStringLiteral("Dir1"));
@@ -139,6 +136,24 @@ void frmSichern::Form_Load()
         break;
     }
     m_startZeit = m_services.clock.now();
+}
+
+void frmSichern::updateDrives()
+{
+    QStringList roots{QStringLiteral("/")};
+    if (m_services.removableVolumes) {
+        for (const pendrel::Volume &volume : m_services.removableVolumes())
+            roots << QFile::decodeName(bytesOf(volume.mountPoint));
+    }
+    QStringList shown;
+    for (int i = 0; i < Drive1->count(); ++i)
+        shown << Drive1->itemText(i);
+    if (roots == shown)
+        return;
+    const QString current = Drive1->currentText();
+    Drive1->clear();
+    Drive1->addItems(roots);
+    Drive1->setCurrentIndex(std::max(0, int(roots.indexOf(current))));
 }
 
 void frmSichern::showEvent(QShowEvent *event)
@@ -237,8 +252,13 @@ void frmSichern::commitData()
 
 void frmSichern::runExitSequence(pendrel::Asking asking)
 {
-    pendrel::ExitServices services{m_services.boxes, m_services.clock, m_services.fileSystem, *this,
-                                   m_services.queryVolume, m_services.settingsFile};
+    pendrel::ExitServices services{.boxes = m_services.boxes,
+                                   .clock = m_services.clock,
+                                   .fileSystem = m_services.fileSystem,
+                                   .progress = *this,
+                                   .queryVolume = m_services.queryVolume,
+                                   .settingsFile = m_services.settingsFile,
+                                   .settingsDirectory = m_services.settingsDirectory};
     services.restoreWindow = [this] { restoreWindow(); };
     services.busy = [this](bool busy) { setBusy(busy); };
     m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, services, asking).exitStatus();

@@ -32,6 +32,7 @@ struct WindowServices
     std::function<std::vector<pendrel::Volume>()> removableVolumes;
     pendrel::VolumeQuery queryVolume;
     std::string settingsFile;
+    pendrel::MissingDirectory settingsDirectory = pendrel::MissingDirectory::Fail;
     QString readmeFile;
     std::function<bool(const QUrl &)> openUrl = QDesktopServices::openUrl;
 };
@@ -50,6 +51,9 @@ public:
     // The desktop session is ending: saves without asking, once; a later
     // close request then closes at once.
     void commitData();
+    // Lists "/" and the removable volumes mounted now in Drive1, keeping its
+    // current drive while that is still there.
+    void updateDrives();
 
 protected:
     void showEvent(QShowEvent *event) override;

@@ -1,4 +1,5 @@
 #include "settingsfile.h"
+#include "settingslocation.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,9 +34,10 @@ QByteArray readFile(const QString &path)
 }
 
 // Writes a name and list the way the exit sequence does.
-bool save(const QString &path, const Settings &settings, std::string *error = nullptr)
+bool save(const QString &path, const Settings &settings, std::string *error = nullptr,
+          MissingDirectory missingDirectory = MissingDirectory::Fail)
 {
-    SettingsWriter writer(path.toStdString());
+    SettingsWriter writer(path.toStdString(), missingDirectory);
     bool ok = writer.open() && writer.writeLine(settings.diskName);
     for (const std::string &line : settings.directories)
         ok = ok && writer.writeLine(line);
@@ -85,6 +87,8 @@ private slots:
     void keepsPermissions();
     void writeErrors_data();
     void writeErrors();
+    void location_data();
+    void location();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -306,6 +310,8 @@ void tst_SettingsFile::writeErrors_data()
     const QString create = "Cannot create a temporary file beside %1: %2";
     QTest::newRow("no directory") << "nodir" << ENOENT << create;
     QTest::newRow("directory in the way") << "dirinway" << EISDIR << QString("Cannot replace %1: %2");
+    QTest::newRow("file in the way of the folder") << "fileinway" << ENOTDIR
+                                                   << QString("Cannot create the folder of %1: %2");
     if (::geteuid() != 0)
         QTest::newRow("read-only directory") << "readonly" << EACCES << create;
 }
@@ -321,6 +327,9 @@ void tst_SettingsFile::writeErrors()
         path = m_dir->filePath("gone/sichern.txt");
     } else if (kind == "dirinway") {
         QVERIFY(QDir().mkpath(m_dir->filePath("sichern.txt/keep")));
+    } else if (kind == "fileinway") {
+        writeFile(m_dir->filePath("a"), "");
+        path = m_dir->filePath("a/pendrel/sichern.txt");
     } else {
         QVERIFY(QDir().mkdir(m_dir->filePath("ro")));
         QVERIFY(QFile::setPermissions(m_dir->filePath("ro"), QFile::ReadOwner | QFile::ExeOwner));
@@ -328,13 +337,51 @@ void tst_SettingsFile::writeErrors()
     }
 
     std::string errorText;
-    QVERIFY(!save(path, Settings{"NEW", {"/a"}}, &errorText));
+    const MissingDirectory missing = kind == "fileinway" ? MissingDirectory::Create : MissingDirectory::Fail;
+    QVERIFY(!save(path, Settings{"NEW", {"/a"}}, &errorText, missing));
     QCOMPARE(QString::fromStdString(errorText), message.arg(path, QString::fromLocal8Bit(std::strerror(error))));
     // Nothing half-done is left behind, and what was in the way is untouched.
     if (kind == "dirinway") {
         QCOMPARE(entriesOf(m_dir->path()), QStringList{"sichern.txt"});
         QCOMPARE(entriesOf(path), QStringList{"keep"});
     }
+}
+
+void tst_SettingsFile::location_data()
+{
+    QTest::addColumn<bool>("fileBeside");
+    QTest::addColumn<bool>("writable"); // the program's folder, as access(2) would tell
+    QTest::addColumn<QString>("configHome");
+    QTest::addColumn<QString>("file"); // "@": the program's folder
+    QTest::addColumn<bool>("create");
+
+    QTest::newRow("portable copy") << true << false << "/h/.config" << "@/sichern.txt" << false;
+    QTest::newRow("writable folder") << false << true << "/h/.config" << "@/sichern.txt" << false;
+    QTest::newRow("installed") << false << false << "/h/.config" << "/h/.config/pendrel/sichern.txt" << true;
+    QTest::newRow("no home") << false << false << "" << "@/sichern.txt" << false;
+}
+
+// Root may write anywhere, so the permission of the program's folder is
+// stood in for.
+void tst_SettingsFile::location()
+{
+    QFETCH(bool, fileBeside);
+    QFETCH(bool, writable);
+    QFETCH(QString, configHome);
+    QFETCH(QString, file);
+    QFETCH(bool, create);
+
+    if (fileBeside)
+        writeFile(m_path, "");
+    const std::string appDir = QFile::encodeName(m_dir->path()).toStdString();
+    QStringList asked;
+    const SettingsLocation found = settingsLocation(appDir, configHome.toStdString(), [&](const std::string &dir) {
+        asked << QString::fromStdString(dir);
+        return writable;
+    });
+    QCOMPARE(QString::fromStdString(found.file), QString(file).replace("@", m_dir->path()));
+    QCOMPARE(found.missingDirectory, create ? MissingDirectory::Create : MissingDirectory::Fail);
+    QVERIFY(asked.isEmpty() || asked == QStringList{m_dir->path()});
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsFile)

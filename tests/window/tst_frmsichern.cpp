@@ -125,6 +125,8 @@ private slots:
     void editList_data();
     void editList();
     void browse();
+    void drivesFollowMounts_data();
+    void drivesFollowMounts();
     void readme_data();
     void readme();
     void close_data();
@@ -297,6 +299,57 @@ void tst_frmSichern::browse()
     QCOMPARE(dir1->path(), "/");
     QTest::keyClick(drive1, Qt::Key_Down);
     QCOMPARE(dir1->path(), volume + "/inner");
+}
+
+void tst_frmSichern::drivesFollowMounts_data()
+{
+    QTest::addColumn<QStringList>("before"); // volumes below the temporary volume folder
+    QTest::addColumn<int>("picked");         // Drive1 index chosen before the change
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<QStringList>("drives"); // Drive1 afterwards, "/" first
+    QTest::addColumn<QString>("current");
+
+    using L = QStringList;
+    QTest::newRow("plugged in") << L{"A"} << 1 << L{"A", "B"} << L{"/", "A", "B"} << "A";
+    QTest::newRow("other pulled out") << L{"A", "B"} << 2 << L{"B"} << L{"/", "B"} << "B";
+    QTest::newRow("current pulled out") << L{"A"} << 1 << L{} << L{"/"} << "/";
+}
+
+// A change of the mount table updates the list, never what Dir1 shows.
+void tst_frmSichern::drivesFollowMounts()
+{
+    QFETCH(QStringList, before);
+    QFETCH(int, picked);
+    QFETCH(QStringList, after);
+    QFETCH(QStringList, drives);
+    QFETCH(QString, current);
+
+    Fixture f;
+    const QString root = f.volumeDir.path() + '/';
+    const auto volumes = [&](const QStringList &names) {
+        std::vector<Volume> list;
+        for (const QString &name : names)
+            list.push_back(Volume{(root + name).toStdString(), "/dev/test", name.toStdString()});
+        return list;
+    };
+    QVERIFY(QDir(root).mkpath("A") && QDir(root).mkpath("B"));
+    f.volumes = volumes(before);
+    f.load("NAME\r\n");
+    auto *drive1 = f.child<QComboBox>("Drive1");
+    auto *dir1 = f.child<DirectoryBrowser>("Dir1");
+    for (int i = 0; i < picked; ++i)
+        QTest::keyClick(drive1, Qt::Key_Down);
+    const QString opened = dir1->path();
+    QCOMPARE(opened, picked ? root + before[picked - 1] : "/");
+
+    f.volumes = volumes(after);
+    f.window->updateDrives();
+    QStringList shown;
+    for (int i = 0; i < drive1->count(); ++i)
+        shown << drive1->itemText(i).replace(root, QString());
+    QCOMPARE(shown, drives);
+    QCOMPARE(drive1->currentText().replace(root, QString()), current);
+    QCOMPARE(dir1->path(), opened);
 }
 
 void tst_frmSichern::readme_data()
