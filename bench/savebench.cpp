@@ -73,7 +73,9 @@ public:
     }
     int openForReading(int, const char *) override { return fakeFd; }
     int createExclusive(int, const char *) override { return fakeFd; }
-    int makeDirectory(int, const char *) override { return 0; }
+    int makeDirectory(int, const char *, mode_t) override { return 0; }
+    int setMode(int, mode_t) override { return 0; }
+    int syncFile(int) override { return 0; }
     long copyRange(int, int, std::size_t) override { return 0; }
     long read(int, void *, std::size_t) override { return 0; }
     long write(int, const void *, std::size_t size) override { return long(size); }
@@ -137,10 +139,12 @@ public:
     {
         return track(timed([&] { return m_real.createExclusive(dirFd, name); }));
     }
-    int makeDirectory(int dirFd, const char *name) override
+    int makeDirectory(int dirFd, const char *name, mode_t mode) override
     {
-        return timed([&] { return m_real.makeDirectory(dirFd, name); });
+        return timed([&] { return m_real.makeDirectory(dirFd, name, mode); });
     }
+    int setMode(int fd, mode_t mode) override { return m_real.setMode(fd, mode); }
+    int syncFile(int fd) override { return m_real.syncFile(fd); }
     long copyRange(int fromFd, int toFd, std::size_t size) override
     {
         return timed([&] { return m_real.copyRange(fromFd, toFd, size); });

@@ -541,7 +541,7 @@ bool DirectoryBackup::Impl::openFolder(const std::string &fullPath, off_t size)
     }
     m_folderPath = datname(m_target, m_state.ZielVz);
     if (!m_state.ZielVzAngelegt) {
-        const int made = m_fs.makeDirectory(m_targetFd, m_state.ZielVz.c_str());
+        const int made = m_fs.makeDirectory(m_targetFd, m_state.ZielVz.c_str(), 0777);
         if (made < 0 && made != -EEXIST) {
             failTarget(fullPath, -made, size);
             return false;

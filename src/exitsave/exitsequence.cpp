@@ -122,20 +122,18 @@ void save(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices 
 
     // A settings file that cannot be written must not cost the copies: it
     // is written after them, and whole or not at all.
-    SettingsWriter settings(services.settingsFile, services.settingsDirectory);
-    bool settingsOk = settings.open() && settings.writeLine(snapshot.diskName);
-    for (const std::string &entry : snapshot.entries)
-        settingsOk = settingsOk && settings.writeLine(entry);
-    settingsOk = settingsOk && settings.commit();
+    const std::string settingsError = writeSettings(services.fileSystem, services.settingsFile,
+                                                    Settings{snapshot.diskName, snapshot.entries},
+                                                    services.settingsDirectory);
     services.busy(false);
 
-    result.settingsWritten = settingsOk;
+    result.settingsWritten = settingsError.empty();
     result.failures = backup.failures();
     result.renamed = backup.renamed();
     if (asking == Asking::Nobody)
         return;
-    if (!settingsOk)
-        services.boxes.show("The settings could not be saved.\n" + settings.errorText(), Buttons::Ok);
+    if (!result.settingsWritten)
+        services.boxes.show("The settings could not be saved.\n" + settingsError, Buttons::Ok);
     reportSave(services.boxes, result);
 }
 
