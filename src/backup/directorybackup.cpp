@@ -505,7 +505,7 @@ void DirectoryBackup::Impl::save(Frame &frame, const char *name, const std::stri
         return;
     }
 
-    const CopyOutcome outcome = m_copier.copy(source, name, st);
+    const CopyOutcome outcome = m_copier.copy(UniqueFd(m_fs, source), name, st);
     if (outcome.error == 0) {
         ++m_owner.m_saved;
         if (outcome.substituted)
