@@ -90,6 +90,7 @@ enum class VisitKind {
     Failure,   // `path` could not be opened, read or stat'ed: `error`
 };
 
+// One visit record: what the walk met, where, and its errno or stat result.
 struct Visit
 {
     VisitKind kind;
@@ -107,6 +108,7 @@ class WalkVisitor
 {
 public:
     virtual ~WalkVisitor() = default;
+    // Called on the walk's thread, in walk order; the record lives for the call.
     virtual Action visit(const Visit &visit) = 0;
 };
 
