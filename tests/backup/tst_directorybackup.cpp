@@ -99,7 +99,8 @@ QStringList failureList(Fixture &f)
             path = "<folder>";
         else if (path.rfind(f.source + "/", 0) == 0)
             path = path.substr(f.source.size() + 1);
-        list << QString::fromStdString(path) + "|" + QString::number(failure.error);
+        list << QString::fromStdString(path) + "|" + QString::number(failure.error)
+                        + (failure.kind == FailureKind::NameRefused ? "|name refused" : "");
     }
     list.sort();
     return list;
@@ -147,6 +148,7 @@ private slots:
     void deepTree_data();
     void deepTree();
     void returnBlocked();
+    void backupFolderInsideTree_data();
     void backupFolderInsideTree();
     void faults_data();
     void faults();
@@ -438,12 +440,40 @@ void tst_DirectoryBackup::returnBlocked()
     QCOMPARE(toStrings(f.saved()), QStringList({"deep.txt"}));
 }
 
-// The backup folder inside the saved tree is never walked.
+void tst_DirectoryBackup::backupFolderInsideTree_data()
+{
+    QTest::addColumn<bool>("inSubtree"); // else in the tree's own directory
+    QTest::addColumn<unsigned>("threads");
+    QTest::newRow("top") << false << 0u;
+    QTest::newRow("subtree, walk alone") << true << 1u;
+    QTest::newRow("subtree, listed ahead") << true << 2u;
+}
+
+// The backup folder inside the saved tree is never walked, nor listed by a
+// helper: below the top, which gains the folder while it is read, every
+// directory entered is read once (two reads, as all are small) and the
+// folder not at all.
 void tst_DirectoryBackup::backupFolderInsideTree()
 {
+    QFETCH(bool, inSubtree);
+    QFETCH(unsigned, threads);
     Fixture &f = *m_fixture;
+    f.threads = threads;
     QVERIFY(f.file("a.txt", "a"));
     f.target = f.source;
+    if (inSubtree) {
+        // While the walk passes the many entries of the first subdirectory,
+        // a helper lists the third (the second is the walk's next), which
+        // holds the stick.
+        QVERIFY(makeDirectories(f.source + "/one") && makeDirectories(f.source + "/two")
+                && makeDirectories(f.source + "/three"));
+        std::vector<std::string> order = directoryOrder(f.source);
+        std::erase(order, "a.txt");
+        for (int i = 0; i < 2000; ++i)
+            QVERIFY(f.file(order[0] + "/f" + std::to_string(i), "", false));
+        f.target = f.source + "/" + order[2] + "/stick";
+        QVERIFY(makeDirectories(f.target));
+    }
 
     f.engine().VzSichern(f.source);
     f.engine().VzSichern(f.source);
@@ -452,7 +482,12 @@ void tst_DirectoryBackup::backupFolderInsideTree()
     QCOMPARE(toStrings(f.saved()), QStringList({"a (2).txt", "a.txt"}));
     for (const std::string &text : f.progress.texts)
         QVERIFY2(text.find(FolderName) == std::string::npos, text.c_str());
+    const auto entered = std::count_if(f.progress.texts.begin(), f.progress.texts.end(),
+                                       [](const std::string &text) { return text.starts_with(Checking); });
+    if (inSubtree)
+        QCOMPARE(f.fs.calls(Op::ReadDirectory), int(2 * entered));
 }
+
 void tst_DirectoryBackup::faults_data()
 {
     QTest::addColumn<std::vector<Fault>>("faults");
@@ -478,7 +513,7 @@ void tst_DirectoryBackup::faults_data()
         {failed(big, ENOSPC), failed(huge, ENOSPC)}, Op::CopyRange, 1);
     // Refused with nothing to replace: not saved.
     row("bad name", {{Op::RenameNoReplace, EINVAL, 1, true, "small"}, {Op::Rename, EINVAL, 1, true, "small"}},
-        {failed(small, EINVAL)});
+        {failed(small, EINVAL) + "|name refused"});
     // Too large for FAT: reported, and the rest, larger files included, still tried.
     row("too large", {{Op::CopyRange, EFBIG, 1, false, "big"}}, {failed(big, EFBIG)});
     row("times EPERM", {{Op::SetTimes, EPERM, 1, false, ""}}, {failed("first.txt", EPERM)});
