@@ -30,7 +30,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 for tool in maketree savebench; do
-    [ -x "$bin/$tool" ] || { echo "$bin/$tool is missing: build first (./scripts/setup.sh)" >&2; exit 2; }
+    [ -x "$bin/$tool" ] || { echo "$bin/$tool is missing: build first (./scripts/setup.sh --tests)" >&2; exit 2; }
 done
 mkdir -p "$data"
 data=$(cd "$data" && pwd)

@@ -74,7 +74,9 @@ public:
     int openForReading(int, const char *) override { return fakeFd; }
     int prefetch(int, const char *, off_t) override { return 0; }
     int createExclusive(int, const char *) override { return fakeFd; }
-    int makeDirectory(int, const char *) override { return 0; }
+    int makeDirectory(int, const char *, mode_t) override { return 0; }
+    int setMode(int, mode_t) override { return 0; }
+    int syncFile(int) override { return 0; }
     long copyRange(int, int, std::size_t) override { return 0; }
     long read(int, void *, std::size_t) override { return 0; }
     long write(int, const void *, std::size_t size) override { return long(size); }
@@ -139,10 +141,12 @@ public:
     {
         return track(timed([&] { return m_real.createExclusive(dirFd, name); }));
     }
-    int makeDirectory(int dirFd, const char *name) override
+    int makeDirectory(int dirFd, const char *name, mode_t mode) override
     {
-        return timed([&] { return m_real.makeDirectory(dirFd, name); });
+        return timed([&] { return m_real.makeDirectory(dirFd, name, mode); });
     }
+    int setMode(int fd, mode_t mode) override { return m_real.setMode(fd, mode); }
+    int syncFile(int fd) override { return m_real.syncFile(fd); }
     long copyRange(int fromFd, int toFd, std::size_t size) override
     {
         return timed([&] { return m_real.copyRange(fromFd, toFd, size); });
@@ -186,19 +190,18 @@ private:
     std::unordered_set<int> m_copyFds;
 };
 
-// Keeps the paths of the "I´m saving <path> to A:\" texts when asked to.
+// Keeps the paths of the files saved when asked to.
 class RecordingProgress final : public Progress
 {
 public:
     explicit RecordingProgress(bool record) : m_record(record) { }
-    void showStatus(const std::string &text) override
+    void checking(const std::string &) override { }
+    void saving(const std::string &file) override
     {
-        static const std::string prefix = "I\xC2\xB4m saving ";
-        static const std::string suffix = " to A:\\";
-        if (m_record && text.starts_with(prefix) && text.ends_with(suffix))
-            paths.push_back(text.substr(prefix.size(), text.size() - prefix.size() - suffix.size()));
+        if (m_record)
+            paths.push_back(file);
     }
-    void processPendingEvents() override { }
+    void keepResponsive() override { }
     std::vector<std::string> paths;
 
 private:
@@ -251,7 +254,7 @@ int runChild(int argc, char **argv)
                 backup.savedCount(), backup.failures().size(), elapsed.count(), peakResidentKiB(),
                 elapsed.count() - flush.count() - real.copySeconds(), real.copySeconds(), flush.count());
     for (const SaveFailure &f : backup.failures())
-        std::fprintf(stderr, "not saved: %s: %s\n", f.path.c_str(), f.reason.c_str());
+        std::fprintf(stderr, "not saved: %s: %s\n", f.path.c_str(), std::strerror(f.error));
     for (const std::string &p : progress.paths)
         std::printf("%s\n", p.c_str());
     return 0;

@@ -1,18 +1,31 @@
 #!/usr/bin/env bash
 # Installs what is missing (Debian 12), then configures and builds into build/.
 # Safe to run again: installs nothing and rebuilds only what changed.
+#
+#   scripts/setup.sh           the program
+#   scripts/setup.sh --tests   the program, its tests and the benchmarks
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-    cmake g++ make pkg-config qt6-base-dev libblkid-dev
+tests=OFF
+case "${1:-}" in
+--tests) tests=ON ;;
+"") ;;
+*) echo "usage: $0 [--tests]" >&2; exit 2 ;;
+esac
+
+packages=(cmake g++ make pkg-config qt6-base-dev libblkid-dev)
+test_packages=(
     # tests of the real window and of real volumes
     xvfb xauth openbox wmctrl xdotool x11-utils imagemagick e2fsprogs util-linux
     # the file systems of real sticks
     exfat-fuse exfatprogs ntfs-3g dosfstools
     # references for the benchmarks
     findutils coreutils rsync strace
+    # validators of the desktop entry and the AppStream metainfo
+    desktop-file-utils appstream
 )
+[ "$tests" = OFF ] || packages+=("${test_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -25,5 +38,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=$tests -DPENDREL_BUILD_BENCH=$tests >/dev/null
 cmake --build build -j"$(nproc)"

@@ -1,11 +1,15 @@
 #include "filesystem.h"
 #include "frmsichern.h"
+#include "mounttablewatch.h"
 #include "qtmessageboxes.h"
+#include "dialogue.h"
 #include "services.h"
+#include "settingslocation.h"
 #include "unixsignals.h"
 #include "volumes.h"
 
 #include <QApplication>
+#include <QFile>
 
 #include <csignal>
 
@@ -18,6 +22,7 @@ int main(int argc, char *argv[])
     pendrel::VolumeFinder volumes;
     QtMessageBoxes boxes;
     const std::string appDir = pendrel::applicationDirectory();
+    const pendrel::SettingsLocation settings = pendrel::settingsLocation(appDir, pendrel::configHome());
 
     frmSichern window({
             .boxes = boxes,
@@ -25,8 +30,9 @@ int main(int argc, char *argv[])
             .fileSystem = fileSystem,
             .removableVolumes = [&volumes] { return volumes.removableVolumes(); },
             .queryVolume = [&volumes](const std::string &name) { return volumes.query(name); },
-            .settingsFile = appDir + "/sichern.txt",
-            .readmeFile = QString::fromStdString(appDir + "/Readme.txt"),
+            .settingsFile = settings.file,
+            .settingsDirectory = settings.missingDirectory,
+            .readmeFile = QFile::decodeName(QByteArray::fromStdString(pendrel::readmeFile(appDir))),
     });
     boxes.setParentWidget(&window);
     window.Form_Load();
@@ -35,6 +41,9 @@ int main(int argc, char *argv[])
     // default action may end the program.
     UnixSignals unixSignals({SIGTERM, SIGHUP, SIGINT});
     QObject::connect(&unixSignals, &UnixSignals::received, &window, [&window] { window.close(); });
+
+    MountTableWatch mountTable;
+    QObject::connect(&mountTable, &MountTableWatch::changed, &window, &frmSichern::updateDrives);
 
     window.show();
     const int status = app.exec();

@@ -123,23 +123,21 @@ Copier::Copier(FileSystem &fs, Progress &progress, std::function<bool()> release
 
 Copier::~Copier() = default;
 
-CopyOutcome Copier::copy(int source, const std::string &name, const struct stat &st)
+CopyOutcome Copier::copy(UniqueFd source, const std::string &name, const struct stat &st)
 {
     std::string tempName;
-    const int temp = createTemporary(tempName);
-    if (temp < 0) {
-        m_fs.close(source);
-        return CopyOutcome{-temp, true, {}};
-    }
+    UniqueFd temp = createTemporary(tempName);
+    if (!temp)
+        return CopyOutcome{-temp.get(), true, {}};
 
     bool targetSide = true;
-    int error = -copyData(source, temp, targetSide);
-    m_fs.close(source);
+    int error = -copyData(source.get(), temp.get(), targetSide);
+    source.reset();
     if (error == 0) {
         const timespec times[2] = {st.st_atim, st.st_mtim};
-        error = -m_fs.setTimes(temp, times);
+        error = -m_fs.setTimes(temp.get(), times);
     }
-    const int closed = m_fs.close(temp);
+    const int closed = temp.close();
     if (error == 0)
         error = -closed;
     if (error != 0) {
@@ -151,7 +149,7 @@ CopyOutcome Copier::copy(int source, const std::string &name, const struct stat 
 
 // A hidden name that no saved file can have; leftovers of an earlier run are
 // stepped over.
-int Copier::createTemporary(std::string &tempName)
+UniqueFd Copier::createTemporary(std::string &tempName)
 {
     for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
         tempName = ".pendrel-" + std::to_string(++m_tempCounter) + ".part";
@@ -160,9 +158,9 @@ int Copier::createTemporary(std::string &tempName)
             fd = m_fs.createExclusive(m_folderFd, tempName.c_str());
         while (fdShortage(fd));
         if (fd != -EEXIST)
-            return fd;
+            return UniqueFd(m_fs, fd);
     }
-    return -EEXIST;
+    return UniqueFd(m_fs, -EEXIST);
 }
 
 // Copies from the current offsets to the end of `from`. Returns 0 or -errno;
@@ -173,7 +171,7 @@ int Copier::copyData(int from, int to, bool &targetSide)
     std::size_t sinceEvents = 0;
     for (;;) {
         if (sinceEvents >= CopyChunk) {
-            m_progress.processPendingEvents();
+            m_progress.keepResponsive();
             sinceEvents = 0;
         }
         if (useCopyRange) {
@@ -185,7 +183,7 @@ int Copier::copyData(int from, int to, bool &targetSide)
             if (copied == 0)
                 return 0;
             const int error = int(-copied);
-            if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
+            if (isTargetFull(error)) {
                 targetSide = true;
                 return int(copied);
             }
@@ -226,16 +224,18 @@ CopyOutcome Copier::commit(const std::string &name, const std::string &tempName)
 {
     CopyOutcome outcome;
     int result = place(name, tempName, outcome.savedName);
-    if (result < 0 && nameRefused(-result, tempName)) {
+    bool refused = result < 0 && nameRefused(-result, tempName);
+    if (refused) {
         const std::string substitute = acceptableName(name, result == -ENAMETOOLONG);
         if (substitute != name) {
             result = place(substitute, tempName, outcome.savedName);
             outcome.substituted = true;
+            refused = result < 0 && nameRefused(-result, tempName);
         }
     }
     if (result < 0) {
         (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
-        return CopyOutcome{-result, result != -EEXIST, {}};
+        return CopyOutcome{-result, true, {}, false, refused};
     }
     return outcome;
 }
@@ -301,7 +301,7 @@ bool Copier::nameRefused(int error, const std::string &tempName)
 
 bool Copier::fdShortage(int result)
 {
-    return (result == -EMFILE || result == -ENFILE) && m_releaseDescriptor();
+    return outOfDescriptors(result) && m_releaseDescriptor();
 }
 
 } // namespace pendrel

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "uniquefd.h"
+
 #include <sys/stat.h>
 
 #include <functional>
@@ -19,6 +21,7 @@ struct CopyOutcome
     bool targetSide = true; // the failing call concerned the backup folder, not the source
     std::string savedName;  // the name in the backup folder when saved
     bool substituted = false; // saved under a substitute for a name the stick refused
+    bool nameRefused = false; // not saved: the stick refused the name and any substitute
 };
 
 // Copies files into one backup folder under their bare names, never leaving
@@ -49,10 +52,10 @@ public:
     // Copies the open regular file `source` (closed here) of stat `st` into
     // the folder as `name`, a numbered name or a substitute. Returns the
     // outcome; on failure nothing of it is left in the folder.
-    [[nodiscard]] CopyOutcome copy(int source, const std::string &name, const struct stat &st);
+    [[nodiscard]] CopyOutcome copy(UniqueFd source, const std::string &name, const struct stat &st);
 
 private:
-    int createTemporary(std::string &tempName);
+    UniqueFd createTemporary(std::string &tempName);
     int copyData(int from, int to, bool &targetSide);
     CopyOutcome commit(const std::string &name, const std::string &tempName);
     int place(const std::string &name, const std::string &tempName, std::string &finalName);

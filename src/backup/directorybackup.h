@@ -20,25 +20,46 @@ struct RunState
     bool ZielVzAngelegt = false;
 };
 
-// Where the walk reports its status texts; the window shows them and lets
-// itself repaint in processPendingEvents().
+// What the walk is doing, as it happens; the window shows it in its status
+// line. Each call is followed by keepResponsive().
 class Progress
 {
 public:
     virtual ~Progress() = default;
-    virtual void showStatus(const std::string &text) = 0;
-    virtual void processPendingEvents() = 0;
+    // The walk enters the directory at `directory`.
+    virtual void checking(const std::string &directory) = 0;
+    // The changed file at `file` is saved next (or passed over, when it is
+    // the settings file).
+    virtual void saving(const std::string &file) = 0;
+    // Lets the window repaint and handle queued input; also called between
+    // the steps of a long copy.
+    virtual void keepResponsive() = 0;
 };
 
-// Something that could not be saved or read: the full path of the source (or
-// of the directory), the errno value, and a text for the user (the system's
-// for the errno, but for EFBIG, which users read as a full stick).
+// Why something was not saved.
+enum class FailureKind {
+    Unreadable,  // the source file or directory could not be read
+    TargetGone,  // the stick went away or turned read-only
+    TargetFull,  // no room left on the stick, or the file too large for it
+    NameRefused, // the stick refused the name and its substitute
+    WriteFailed, // any other failure on the stick
+    NotTried,    // not tried: the stick had gone, or was full for a file this large
+};
+
+// Something that could not be saved or read: its kind, the full path of the
+// source (or of the directory), and the errno value (for NotTried, the one
+// that stopped the tries).
 struct SaveFailure
 {
+    FailureKind kind = FailureKind::Unreadable;
     std::string path;
     int error = 0;
-    std::string reason;
 };
+
+// The stick has gone away or turned read-only: nothing more can be written.
+[[nodiscard]] bool isTargetGone(int error);
+// The stick has no room left (ENOSPC, EDQUOT) or cannot hold so large a file (EFBIG).
+[[nodiscard]] bool isTargetFull(int error);
 
 // A file saved under a substitute because the stick refused its name: the
 // full path of the source and the name it has in the backup folder.
@@ -73,8 +94,8 @@ public:
     // found, depth first. Each failure is recorded and the walk goes on; an
     // entry that vanished or a dangling link is skipped without a record.
     // Once the target has gone (ENODEV, EIO, EROFS, ENOTCONN, ENXIO) every
-    // later file is recorded without being tried; once it is full (ENOSPC,
-    // EDQUOT), so is every later file at least as large as one that failed.
+    // later file is recorded as not tried; once it is full (ENOSPC, EDQUOT),
+    // so is every later file at least as large as one that failed.
     void VzSichern(const std::string &pfad);
 
     // Flushes the target volume (syncfs) when a backup folder was used;

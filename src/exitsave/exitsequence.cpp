@@ -3,7 +3,10 @@
 #include "paths.h"
 #include "settingsfile.h"
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <type_traits>
 
 namespace pendrel {
 
@@ -16,9 +19,27 @@ const char *const wrongDiskText = "There is the wrong diskette in drive a: !\rPl
 // How many items of each kind the message lists before pointing to the details.
 constexpr std::size_t listedItems = 10;
 
+std::string reason(const SaveFailure &failure)
+{
+    switch (failure.kind) {
+    case FailureKind::NotTried:
+        return isTargetGone(failure.error) ? "not tried, the stick was removed" : "not tried, the stick is full";
+    case FailureKind::TargetFull:
+        // FAT holds no file of 4 GiB or more.
+        if (failure.error == EFBIG)
+            return "too large for this stick's file system";
+        break;
+    case FailureKind::NameRefused:
+        return std::string("the stick refuses this name (") + std::strerror(failure.error) + ")";
+    default:
+        break;
+    }
+    return std::strerror(failure.error);
+}
+
 std::string line(const SaveFailure &failure)
 {
-    return failure.path + ": " + failure.reason;
+    return failure.path + ": " + reason(failure);
 }
 
 std::string line(const RenamedSave &renamed)
@@ -26,15 +47,32 @@ std::string line(const RenamedSave &renamed)
     return renamed.path + " as " + renamed.savedName;
 }
 
-// One heading and the first items; the rest are left to the details.
+// One heading and the first items, then how many were not tried; the rest
+// are left to the details.
 template<typename Item>
-std::string section(const std::vector<Item> &items, const char *one, const char *many)
+std::string section(const std::vector<Item> &all, const char *one, const char *many)
 {
-    std::string text = items.size() == 1 ? std::string(one) : std::to_string(items.size()) + many;
-    for (std::size_t i = 0; i < items.size() && i < listedItems; ++i)
-        text += "\n" + line(items[i]);
-    if (items.size() > listedItems)
-        text += "\n... and " + std::to_string(items.size() - listedItems) + " more (see details).";
+    std::vector<const Item *> listed;
+    std::size_t notTried = 0;
+    int notTriedError = 0;
+    for (const Item &item : all) {
+        if constexpr (std::is_same_v<Item, SaveFailure>) {
+            if (item.kind == FailureKind::NotTried) {
+                ++notTried;
+                notTriedError = item.error;
+                continue;
+            }
+        }
+        listed.push_back(&item);
+    }
+    std::string text = all.size() == 1 ? std::string(one) : std::to_string(all.size()) + many;
+    for (std::size_t i = 0; i < listed.size() && i < listedItems; ++i)
+        text += "\n" + line(*listed[i]);
+    if (listed.size() > listedItems)
+        text += "\n... and " + std::to_string(listed.size() - listedItems) + " more (see details).";
+    if (notTried > 0)
+        text += std::string("\n") + (isTargetGone(notTriedError) ? "stick removed: " : "stick full: ")
+                + std::to_string(notTried) + " not tried";
     return text;
 }
 
@@ -67,32 +105,35 @@ void reportSave(MessageBoxes &boxes, const ExitResult &result)
     boxes.show(text, Buttons::Ok, details);
 }
 
-void save(ExitHost &host, const ExitServices &services, RunState &state, const Volume &volume, ExitResult &result)
+void save(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices &services, const Volume &volume,
+          Asking asking, ExitResult &result)
 {
-    state.ZielVz = backupFolderName(services.clock.now());
+    RunState state{startZeit, backupFolderName(services.clock.now()), false};
     result.saved = true;
     result.backupFolder = datname(volume.mountPoint, state.ZielVz);
 
-    // A settings file that cannot be written must not cost the copies.
-    SettingsWriter settings(services.settingsFile);
-    bool settingsOk = settings.open() && settings.writeLine(host.diskName());
-
+    services.busy(true);
     DirectoryBackup backup(services.fileSystem, services.progress, state, volume.mountPoint, services.settingsFile);
     if (services.walkThreads > 0)
         backup.setThreads(services.walkThreads);
-    const int count = host.entryCount();
-    for (int i = 0; i < count; ++i) {
-        backup.VzSichern(host.entry(i));
-        settingsOk = settingsOk && settings.writeLine(host.entry(i));
-    }
-    settingsOk = settingsOk && settings.commit();
+    for (const std::string &entry : snapshot.entries)
+        backup.VzSichern(entry);
     backup.finish();
 
-    result.settingsWritten = settingsOk;
+    // A settings file that cannot be written must not cost the copies: it
+    // is written after them, and whole or not at all.
+    const std::string settingsError = writeSettings(services.fileSystem, services.settingsFile,
+                                                    Settings{snapshot.diskName, snapshot.entries},
+                                                    services.settingsDirectory);
+    services.busy(false);
+
+    result.settingsWritten = settingsError.empty();
     result.failures = backup.failures();
     result.renamed = backup.renamed();
-    if (!settingsOk)
-        services.boxes.show("The settings could not be saved.\n" + settings.errorText(), Buttons::Ok);
+    if (asking == Asking::Nobody)
+        return;
+    if (!result.settingsWritten)
+        services.boxes.show("The settings could not be saved.\n" + settingsError, Buttons::Ok);
     reportSave(services.boxes, result);
 }
 
@@ -108,12 +149,19 @@ std::string backupFolderName(TimePoint when)
     return std::string(name, length);
 }
 
-ExitResult runExitSequence(ExitHost &host, const ExitServices &services, RunState &state)
+ExitResult runExitSequence(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices &services,
+                           Asking asking)
 {
     enum class Step { Query, Confirm };
 
     ExitResult result;
-    host.restoreWindow();
+    const std::string &expected = snapshot.diskName;
+    if (asking == Asking::Nobody) {
+        if (const std::optional<Volume> volume = services.queryVolume(expected))
+            save(snapshot, startZeit, services, *volume, asking, result);
+        return result;
+    }
+    services.restoreWindow();
     Step step = Step::Query;
     for (;;) {
         if (step == Step::Confirm) {
@@ -123,7 +171,6 @@ ExitResult runExitSequence(ExitHost &host, const ExitServices &services, RunStat
             continue;
         }
 
-        const std::string expected = host.diskName();
         const std::optional<Volume> volume = services.queryVolume(expected);
         if (!volume) {
             if (services.boxes.show(noDiskText, Buttons::RetryCancel) != Answer::Retry)
@@ -140,7 +187,7 @@ ExitResult runExitSequence(ExitHost &host, const ExitServices &services, RunStat
                 continue;
             }
         }
-        save(host, services, state, *volume, result);
+        save(snapshot, startZeit, services, *volume, asking, result);
         return result;
     }
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "dialogue.h"
 #include "directorybackup.h"
 #include "services.h"
+#include "settingsfile.h"
 #include "volumes.h"
 
 #include <functional>
@@ -13,18 +15,16 @@ namespace pendrel {
 
 class FileSystem;
 
-// What the exit sequence needs from the window: the current name and list
-// (as bytes), and a way to bring a minimised window back before the first
-// message box.
-class ExitHost
+// The window as it is closed: the expected name and the list, as bytes.
+struct ExitSnapshot
 {
-public:
-    virtual ~ExitHost() = default;
-    virtual void restoreWindow() = 0;
-    [[nodiscard]] virtual std::string diskName() const = 0;
-    [[nodiscard]] virtual int entryCount() const = 0;
-    [[nodiscard]] virtual std::string entry(int index) const = 0;
+    std::string diskName;
+    std::vector<std::string> entries;
 };
+
+// Who answers the dialogue: the user in message boxes, or nobody when the
+// desktop session is ending.
+enum class Asking { User, Nobody };
 
 // Finds the volume to save to for an expected name; nullopt when none is there.
 using VolumeQuery = std::function<std::optional<Volume>(const std::string &expectedName)>;
@@ -38,6 +38,9 @@ struct ExitServices
     VolumeQuery queryVolume;
     std::string settingsFile; // full path of sichern.txt
     unsigned walkThreads = 0; // 0: the backup engine's default
+    MissingDirectory settingsDirectory = MissingDirectory::Fail; // when the folder of sichern.txt is missing
+    std::function<void()> restoreWindow = [] { }; // brings a minimised window back before the first box
+    std::function<void(bool)> busy = [](bool) { }; // true while the save runs, false before its report
 };
 
 struct ExitResult
@@ -53,11 +56,14 @@ struct ExitResult
 // The backup folder name for a moment: local time as "mm-dd-yy_hh-nn-ss".
 [[nodiscard]] std::string backupFolderName(TimePoint when);
 
-// Runs the close-time dialogue and, when it goes ahead, the save: asks until
-// a matching volume is there (or the user saves anyway, or confirms not
-// saving), then writes the settings and saves every listed directory.
-// Reports what was not saved, and what was saved under a substitute name, in
-// one message box. Never refuses the close.
-[[nodiscard]] ExitResult runExitSequence(ExitHost &host, const ExitServices &services, RunState &state);
+// Runs the close-time dialogue and, when it goes ahead, the save of every
+// file changed after startZeit: asks until a matching volume is there (or the
+// user saves anyway, or confirms not saving), then saves every listed
+// directory and writes the settings. Reports what was not saved, and what was
+// saved under a substitute name, in one message box. Asking nobody, it saves
+// to the volume the query finds, if any, and shows no box. Never refuses the
+// close.
+[[nodiscard]] ExitResult runExitSequence(const ExitSnapshot &snapshot, TimePoint startZeit,
+                                         const ExitServices &services, Asking asking = Asking::User);
 
 } // namespace pendrel

@@ -35,13 +35,18 @@ public:
     virtual int prefetch(int dirFd, const char *name, off_t size) = 0;
     // Creates a new file for writing, failing with -EEXIST if the name exists.
     [[nodiscard]] virtual int createExclusive(int dirFd, const char *name) = 0;
-    // Creates one directory level; -EEXIST if it already exists.
-    [[nodiscard]] virtual int makeDirectory(int dirFd, const char *name) = 0;
+    // Creates one directory level with `mode` (less the umask); -EEXIST if it
+    // already exists.
+    [[nodiscard]] virtual int makeDirectory(int dirFd, const char *name, mode_t mode) = 0;
     // copy_file_range from the current offsets. Returns bytes copied, 0 at the
     // end of the source; -EXDEV, -EINVAL or -EOPNOTSUPP mean "use read/write".
     [[nodiscard]] virtual long copyRange(int fromFd, int toFd, std::size_t size) = 0;
     [[nodiscard]] virtual long read(int fd, void *buf, std::size_t size) = 0;
     [[nodiscard]] virtual long write(int fd, const void *buf, std::size_t size) = 0;
+    // fchmod: sets the permission bits of an open file.
+    [[nodiscard]] virtual int setMode(int fd, mode_t mode) = 0;
+    // fsync: flushes an open file, or a directory's entries, to the device.
+    [[nodiscard]] virtual int syncFile(int fd) = 0;
     // futimens: sets access and modification time of an open file.
     [[nodiscard]] virtual int setTimes(int fd, const struct timespec times[2]) = 0;
     // Renames without replacing: -EEXIST when `to` exists.
@@ -56,7 +61,7 @@ public:
 };
 
 // The real calls.
-class PosixFileSystem final : public FileSystem
+class PosixFileSystem : public FileSystem
 {
 public:
     int openDirectory(int dirFd, const char *name, bool followLinks) override;
@@ -65,10 +70,12 @@ public:
     int openForReading(int dirFd, const char *name) override;
     int prefetch(int dirFd, const char *name, off_t size) override;
     int createExclusive(int dirFd, const char *name) override;
-    int makeDirectory(int dirFd, const char *name) override;
+    int makeDirectory(int dirFd, const char *name, mode_t mode) override;
     long copyRange(int fromFd, int toFd, std::size_t size) override;
     long read(int fd, void *buf, std::size_t size) override;
     long write(int fd, const void *buf, std::size_t size) override;
+    int setMode(int fd, mode_t mode) override;
+    int syncFile(int fd) override;
     int setTimes(int fd, const struct timespec times[2]) override;
     int renameNoReplace(int fromDirFd, const char *from, int toDirFd, const char *to) override;
     int rename(int fromDirFd, const char *from, int toDirFd, const char *to) override;

@@ -64,9 +64,9 @@ int PosixFileSystem::createExclusive(int dirFd, const char *name)
     return result(::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
 }
 
-int PosixFileSystem::makeDirectory(int dirFd, const char *name)
+int PosixFileSystem::makeDirectory(int dirFd, const char *name, mode_t mode)
 {
-    return result(::mkdirat(dirFd, name, 0777));
+    return result(::mkdirat(dirFd, name, mode));
 }
 
 long PosixFileSystem::copyRange(int fromFd, int toFd, std::size_t size)
@@ -82,6 +82,16 @@ long PosixFileSystem::read(int fd, void *buf, std::size_t size)
 long PosixFileSystem::write(int fd, const void *buf, std::size_t size)
 {
     return result(long(::write(fd, buf, size)));
+}
+
+int PosixFileSystem::setMode(int fd, mode_t mode)
+{
+    return result(::fchmod(fd, mode));
+}
+
+int PosixFileSystem::syncFile(int fd)
+{
+    return result(::fsync(fd));
 }
 
 int PosixFileSystem::setTimes(int fd, const struct timespec times[2])

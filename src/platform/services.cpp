@@ -3,6 +3,7 @@
 #include <climits>
 #include <cwchar>
 #include <cwctype>
+#include <filesystem>
 #include <unistd.h>
 
 namespace pendrel {
@@ -44,6 +45,17 @@ std::string applicationDirectory()
     std::string path(buffer, std::size_t(n));
     const auto slash = path.rfind('/');
     return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string readmeFile(const std::string &applicationDirectory)
+{
+    namespace fs = std::filesystem;
+    const fs::path directory(applicationDirectory);
+    const fs::path beside = directory / "Readme.txt";
+    std::error_code error;
+    if (fs::is_regular_file(beside, error))
+        return beside.string();
+    return (directory / PENDREL_DOC_FROM_BIN / "Readme.txt").lexically_normal().string();
 }
 
 } // namespace pendrel

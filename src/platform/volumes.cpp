@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,30 +54,30 @@ std::vector<std::string_view> splitFields(std::string_view line)
     return fields;
 }
 
-// Below /media/<user>/ or /run/media/<user>/, where udisks mounts removable
-// media; /media and /media/<user> themselves are not volumes.
-bool isRemovableMountPoint(std::string_view mountPoint)
+// Below /media/<user>/ or /run/media/<user>/, where udisks mounts the user's
+// removable media; /media and /media/<user> themselves are not volumes.
+bool isRemovableMountPoint(std::string_view mountPoint, const std::string &user)
 {
-    for (std::string_view prefix : {std::string_view("/media/"), std::string_view("/run/media/")}) {
-        if (!mountPoint.starts_with(prefix))
-            continue;
-        const std::string_view rest = mountPoint.substr(prefix.size());
-        const std::size_t slash = rest.find('/');
-        return slash != std::string_view::npos && slash > 0 && slash + 1 < rest.size();
+    if (user.empty())
+        return false;
+    for (const std::string &prefix : {"/media/" + user + "/", "/run/media/" + user + "/"}) {
+        if (mountPoint.starts_with(prefix) && mountPoint.size() > prefix.size())
+            return true;
     }
     return false;
 }
 
-// Reads the label from the file system's superblock. Only block devices are
-// probed: a mount source such as "tmpfs" is no file to open.
-std::string probeLabel(const std::string &device)
+// Reads the label from the file system's superblock; nullopt when the block
+// device cannot be opened. Only block devices are probed: a mount source such
+// as "tmpfs" is no file to open.
+std::optional<std::string> probeLabel(const std::string &device)
 {
     struct stat st;
     if (device.empty() || device.front() != '/' || ::stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
-        return {};
+        return std::string();
     blkid_probe probe = blkid_new_probe_from_filename(device.c_str());
     if (!probe)
-        return {};
+        return std::nullopt;
     std::string label;
     if (blkid_probe_enable_superblocks(probe, 1) == 0
         && blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL) == 0
@@ -117,11 +118,23 @@ std::string labelOfVolume(const Volume &volume)
     const QString name = storage.name();
     if (!name.isEmpty())
         return name.toUtf8().toStdString();
-    return probeLabel(volume.device);
+    if (std::optional<std::string> label = probeLabel(volume.device))
+        return std::move(*label);
+    // A normal user may not read the device, and without udev there is no
+    // /dev/disk/by-label. udisks names the mount point after the label (after
+    // the UUID when there is none, with a number added when the name is
+    // taken), so its last component stands in for the label.
+    return volume.mountPoint.substr(volume.mountPoint.rfind('/') + 1);
 }
 
-VolumeFinder::VolumeFinder(MountTableSource mountTable, LabelSource labels)
-    : m_mountTable(std::move(mountTable)), m_labels(std::move(labels))
+std::string currentUserName()
+{
+    const passwd *entry = ::getpwuid(::getuid());
+    return entry && entry->pw_name ? std::string(entry->pw_name) : std::string();
+}
+
+VolumeFinder::VolumeFinder(MountTableSource mountTable, LabelSource labels, std::string user)
+    : m_mountTable(std::move(mountTable)), m_labels(std::move(labels)), m_user(std::move(user))
 {
 }
 
@@ -146,7 +159,7 @@ std::vector<Volume> VolumeFinder::removableVolumes() const
         Volume volume;
         volume.mountPoint = decodeMountField(fields[4]);
         volume.device = decodeMountField(*(separator + 2));
-        if (isRemovableMountPoint(volume.mountPoint))
+        if (isRemovableMountPoint(volume.mountPoint, m_user))
             found.insert_or_assign(volume.mountPoint, std::move(volume));
     }
     std::vector<Volume> volumes;

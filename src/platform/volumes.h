@@ -21,17 +21,23 @@ using MountTableSource = std::function<std::string()>;
 using LabelSource = std::function<std::string(const Volume &)>;
 
 // The real sources: /proc/self/mountinfo; QStorageInfo::name(), then libblkid
-// on the block device when that is empty (no udev).
+// on the block device when that is empty (no udev), then the mount point's
+// last component when the device cannot be opened (a normal user's stick).
 [[nodiscard]] std::string readProcMountInfo();
 [[nodiscard]] std::string labelOfVolume(const Volume &volume);
+
+// The name of the user running the program, "" when the password database
+// has none.
+[[nodiscard]] std::string currentUserName();
 
 class VolumeFinder
 {
 public:
-    VolumeFinder(MountTableSource mountTable = readProcMountInfo, LabelSource labels = labelOfVolume);
+    VolumeFinder(MountTableSource mountTable = readProcMountInfo, LabelSource labels = labelOfVolume,
+                 std::string user = currentUserName());
 
-    // Removable volumes, mounted below /media/<user>/ or /run/media/<user>/,
-    // sorted by mount point, labels filled in.
+    // Removable volumes of `user`, mounted below /media/<user>/ or
+    // /run/media/<user>/, sorted by mount point, labels filled in.
     [[nodiscard]] std::vector<Volume> removableVolumes() const;
 
     // The volume query of the exit sequence: the volume whose label equals
@@ -42,6 +48,7 @@ public:
 private:
     MountTableSource m_mountTable;
     LabelSource m_labels;
+    std::string m_user;
 };
 
 // The text of a NUL-terminated character buffer: everything up to the first

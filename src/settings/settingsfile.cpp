@@ -1,9 +1,10 @@
 #include "settingsfile.h"
 
+#include "filesystem.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,17 +52,16 @@ std::vector<std::string> splitLines(const std::string &text)
     return lines;
 }
 
-int writeAll(int fd, const char *data, std::size_t size)
+// Returns 0 or the errno of the failed write.
+int writeAll(FileSystem &fs, int fd, const std::string &data)
 {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        data += n;
-        size -= std::size_t(n);
+    for (std::size_t done = 0; done < data.size();) {
+        const long n = fs.write(fd, data.data() + done, data.size() - done);
+        if (n == -EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? int(-n) : EIO;
+        done += std::size_t(n);
     }
     return 0;
 }
@@ -78,6 +78,44 @@ std::string nameOf(const std::string &path)
 {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Makes each missing level of `directory` with mode 0700; levels that exist
+// are left as they are. Returns 0 or the errno of the level that failed.
+int makeDirectories(FileSystem &fs, const std::string &directory)
+{
+    for (std::size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+        const std::string level = directory.substr(0, slash);
+        const int made = fs.makeDirectory(AT_FDCWD, level.c_str(), 0700);
+        if (made < 0 && made != -EEXIST)
+            return -made;
+        if (slash == std::string::npos)
+            return 0;
+    }
+}
+
+// A hidden name beside `path` that no other file has; the descriptor of the
+// new file, or -errno.
+int createTemporary(FileSystem &fs, const std::string &path, std::string &temporary)
+{
+    int fd = -EEXIST;
+    for (unsigned attempt = 0; attempt < 100 && fd == -EEXIST; ++attempt) {
+        temporary = directoryOf(path) + "/." + nameOf(path) + "." + std::to_string(::getpid()) + "-"
+                + std::to_string(attempt);
+        fd = fs.createExclusive(AT_FDCWD, temporary.c_str());
+    }
+    return fd;
+}
+
+// The mode the replacement gets: the old file's, else a new file's.
+mode_t modeFor(FileSystem &fs, const std::string &path)
+{
+    struct stat st;
+    if (fs.statAt(AT_FDCWD, path.c_str(), &st, true) == 0)
+        return st.st_mode & 07777;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
 }
 
 } // namespace
@@ -120,129 +158,51 @@ LoadResult loadSettings(const std::string &path)
     return result;
 }
 
-class SettingsWriter::Impl
+std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
+                          MissingDirectory missingDirectory)
 {
-public:
-    explicit Impl(std::string path) : path(std::move(path)) { }
-
-    bool fail(const std::string &what, int error)
-    {
-        failed = true;
-        errorText = systemError(what, path, error);
-        return false;
+    const auto failed = [&path](const char *what, int error) { return systemError(what, path, error); };
+    if (missingDirectory == MissingDirectory::Create) {
+        if (const int error = makeDirectories(fs, directoryOf(path)))
+            return failed("Cannot create the folder of", error);
     }
+    std::string contents = settings.diskName + "\r\n";
+    for (const std::string &directory : settings.directories)
+        contents += directory + "\r\n";
 
-    void discard()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-        if (!temporaryPath.empty())
-            ::unlink(temporaryPath.c_str());
-        temporaryPath.clear();
+    std::string temporary;
+    const int fd = createTemporary(fs, path, temporary);
+    if (fd < 0)
+        return failed("Cannot create a temporary file beside", -fd);
+    const char *what = "Cannot set the permissions of a temporary file beside";
+    int error = -fs.setMode(fd, modeFor(fs, path));
+    if (error == 0) {
+        what = "Cannot write";
+        error = writeAll(fs, fd, contents);
     }
-
-    std::string path;
-    std::string temporaryPath;
-    std::string errorText;
-    int fd = -1;
-    bool failed = false;
-    bool committed = false;
-};
-
-SettingsWriter::SettingsWriter(std::string path) : m_impl(std::make_unique<Impl>(std::move(path))) { }
-
-SettingsWriter::~SettingsWriter()
-{
-    m_impl->discard();
-}
-
-bool SettingsWriter::open()
-{
-    Impl &d = *m_impl;
-    if (d.fd >= 0)
-        return true;
-    if (d.failed || d.committed)
-        return false;
-    std::string pattern = directoryOf(d.path) + "/." + nameOf(d.path) + ".XXXXXX";
-    d.fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (d.fd < 0)
-        return d.fail("Cannot create a temporary file beside", errno);
-    d.temporaryPath = pattern;
-
-    // mkostemp creates the file for its owner only; the replacement should
-    // have the permissions the old file had, or those of a new file.
-    struct stat st;
-    mode_t mode;
-    if (::stat(d.path.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
+    if (error == 0)
+        error = -fs.syncFile(fd);
+    const int closed = fs.close(fd);
+    if (error == 0)
+        error = -closed;
+    if (error == 0) {
+        what = "Cannot replace";
+        error = -fs.rename(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str());
     }
-    if (::fchmod(d.fd, mode) != 0) {
-        const int error = errno;
-        d.discard();
-        return d.fail("Cannot set the permissions of a temporary file beside", error);
+    if (error != 0) {
+        (void)fs.unlinkAt(AT_FDCWD, temporary.c_str());
+        return failed(what, error);
     }
-    return true;
-}
-
-bool SettingsWriter::writeLine(const std::string &line)
-{
-    Impl &d = *m_impl;
-    if (d.failed || d.fd < 0)
-        return false;
-    std::string record = line;
-    record += "\r\n";
-    if (const int error = writeAll(d.fd, record.data(), record.size())) {
-        d.discard();
-        return d.fail("Cannot write", error);
-    }
-    return true;
-}
-
-bool SettingsWriter::commit()
-{
-    Impl &d = *m_impl;
-    if (d.failed || d.fd < 0)
-        return false;
-    if (::fsync(d.fd) != 0) {
-        const int error = errno;
-        d.discard();
-        return d.fail("Cannot write", error);
-    }
-    const int fd = d.fd;
-    d.fd = -1;
-    if (::close(fd) != 0) {
-        const int error = errno;
-        d.discard();
-        return d.fail("Cannot write", error);
-    }
-    if (::rename(d.temporaryPath.c_str(), d.path.c_str()) != 0) {
-        const int error = errno;
-        d.discard();
-        return d.fail("Cannot replace", error);
-    }
-    d.temporaryPath.clear();
-    d.committed = true;
 
     // The rename reaches the disk only with the directory.
-    const std::string directory = directoryOf(d.path);
-    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = fs.openDirectory(AT_FDCWD, directoryOf(path).c_str(), true);
     if (dirFd < 0)
-        return d.fail("Cannot open the directory of", errno);
-    const int error = ::fsync(dirFd) == 0 ? 0 : errno;
-    ::close(dirFd);
-    if (error != 0 && error != EINVAL)
-        return d.fail("Cannot flush the directory of", error);
-    return true;
-}
-
-const std::string &SettingsWriter::errorText() const
-{
-    return m_impl->errorText;
+        return failed("Cannot open the directory of", -dirFd);
+    const int synced = fs.syncFile(dirFd);
+    fs.close(dirFd);
+    if (synced < 0 && synced != -EINVAL)
+        return failed("Cannot flush the directory of", -synced);
+    return {};
 }
 
 } // namespace pendrel

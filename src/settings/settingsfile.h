@@ -1,10 +1,11 @@
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace pendrel {
+
+class FileSystem;
 
 // Contents of sichern.txt: the expected volume name, then one working
 // directory per line. Text is kept as the bytes found in the file.
@@ -31,27 +32,17 @@ struct LoadResult
 // a last line without terminator counts.
 [[nodiscard]] LoadResult loadSettings(const std::string &path);
 
-// Writes a new settings file line by line (each line + CR LF) into a hidden
-// temporary file beside `path`; commit() flushes it and renames it over
-// `path`. Destroyed without commit(), the temporary file is removed and `path`
-// is left untouched.
-class SettingsWriter
-{
-public:
-    explicit SettingsWriter(std::string path);
-    ~SettingsWriter();
-    SettingsWriter(const SettingsWriter &) = delete;
-    SettingsWriter &operator=(const SettingsWriter &) = delete;
+// What the writer does when the folder of the settings file is missing: fail
+// (ENOENT), or make it and its missing parents with mode 0700, as the XDG
+// base directory rules ask for a configuration folder.
+enum class MissingDirectory { Fail, Create };
 
-    // Each returns false once anything has failed; errorText() tells why.
-    [[nodiscard]] bool open();
-    [[nodiscard]] bool writeLine(const std::string &line);
-    [[nodiscard]] bool commit();
-    [[nodiscard]] const std::string &errorText() const;
-
-private:
-    class Impl;
-    std::unique_ptr<Impl> m_impl;
-};
+// Writes the name and the directories, each line + CR LF, into a hidden
+// temporary file beside `path`, flushes it, gives it the old file's mode (a
+// new file's usual one when there was none) and renames it over `path`.
+// Returns "" when written, else a text for the user; then `path` is as it
+// was and no temporary file is left.
+[[nodiscard]] std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
+                                        MissingDirectory missingDirectory = MissingDirectory::Fail);
 
 } // namespace pendrel

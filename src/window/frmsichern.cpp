@@ -8,12 +8,15 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSessionManager>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -59,11 +62,7 @@ void frmSichern::createControls()
     Drive1 = new QComboBox(this);
     Drive1->setObjectName(QStringLiteral("Drive1"));
     place(Drive1, 5190, 1950, 2820, 315);
-    Drive1->addItem(QStringLiteral("/"));
-    if (m_services.removableVolumes) {
-        for (const pendrel::Volume &volume : m_services.removableVolumes())
-            Drive1->addItem(QFile::decodeName(bytesOf(volume.mountPoint)));
-    }
+    updateDrives();
 
     Dir1 = new DirectoryBrowser(this);
     Dir1->setObjectName(QStringLiteral("Dir1"));
@@ -113,6 +112,8 @@ void frmSichern::createControls()
     connect(Command1, &QPushButton::clicked, this, &frmSichern::Command1_Click);
     connect(Drive1, &QComboBox::activated, this, &frmSichern::Drive1_Change);
     connect(Dir1, &DirectoryBrowser::opened, this, &frmSichern::rememberOpened);
+    // A logout ends the program without a close request to answer boxes in.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, &frmSichern::commitData);
 }
 
 void frmSichern::Form_Load()
@@ -134,7 +135,25 @@ void frmSichern::Form_Load()
                               pendrel::Buttons::Ok, m_services.settingsFile);
         break;
     }
-    m_run.StartZeit = m_services.clock.now();
+    m_startZeit = m_services.clock.now();
+}
+
+void frmSichern::updateDrives()
+{
+    QStringList roots{QStringLiteral("/")};
+    if (m_services.removableVolumes) {
+        for (const pendrel::Volume &volume : m_services.removableVolumes())
+            roots << QFile::decodeName(bytesOf(volume.mountPoint));
+    }
+    QStringList shown;
+    for (int i = 0; i < Drive1->count(); ++i)
+        shown << Drive1->itemText(i);
+    if (roots == shown)
+        return;
+    const QString current = Drive1->currentText();
+    Drive1->clear();
+    Drive1->addItems(roots);
+    Drive1->setCurrentIndex(std::max(0, int(roots.indexOf(current))));
 }
 
 void frmSichern::showEvent(QShowEvent *event)
@@ -219,11 +238,31 @@ void frmSichern::Form_QueryUnload()
 {
     cmdHinz->setEnabled(false);
     Command2->setEnabled(false);
-    const pendrel::ExitServices services{m_services.boxes, m_services.clock, m_services.fileSystem, *this,
-                                         m_services.queryVolume, m_services.settingsFile};
-    m_exitStatus = pendrel::runExitSequence(*this, services, m_run).exitStatus();
-    m_closed = true;
+    runExitSequence(pendrel::Asking::User);
     close();
+}
+
+void frmSichern::commitData()
+{
+    if (m_closing || m_closed)
+        return;
+    m_closing = true;
+    runExitSequence(pendrel::Asking::Nobody);
+}
+
+void frmSichern::runExitSequence(pendrel::Asking asking)
+{
+    pendrel::ExitServices services{.boxes = m_services.boxes,
+                                   .clock = m_services.clock,
+                                   .fileSystem = m_services.fileSystem,
+                                   .progress = *this,
+                                   .queryVolume = m_services.queryVolume,
+                                   .settingsFile = m_services.settingsFile,
+                                   .settingsDirectory = m_services.settingsDirectory};
+    services.restoreWindow = [this] { restoreWindow(); };
+    services.busy = [this](bool busy) { setBusy(busy); };
+    m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, services, asking).exitStatus();
+    m_closed = true;
 }
 
 void frmSichern::restoreWindow()
@@ -232,31 +271,42 @@ void frmSichern::restoreWindow()
         showNormal();
 }
 
-std::string frmSichern::diskName() const
+// While the save processes events, nothing but the status line may act: a
+// box opened from there would run inside the save.
+void frmSichern::setBusy(bool busy)
 {
+    const QList<QWidget *> controls = {lstArbVz, txtDiskName, Dir1, Drive1, Command1};
+    for (QWidget *control : controls)
+        control->setEnabled(!busy);
+    if (busy)
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QGuiApplication::restoreOverrideCursor();
+}
+
+pendrel::ExitSnapshot frmSichern::snapshot() const
+{
+    pendrel::ExitSnapshot snapshot;
     const QString text = txtDiskName->text();
-    if (text == QString::fromLocal8Bit(m_loadedName))
-        return m_loadedName.toStdString();
-    return text.toLocal8Bit().toStdString();
+    snapshot.diskName = text == QString::fromLocal8Bit(m_loadedName) ? m_loadedName.toStdString()
+                                                                      : text.toLocal8Bit().toStdString();
+    for (int i = 0; i < lstArbVz->count(); ++i)
+        snapshot.entries.push_back(lstArbVz->item(i)->data(BytesRole).toByteArray().toStdString());
+    return snapshot;
 }
 
-int frmSichern::entryCount() const
+void frmSichern::checking(const std::string &directory)
 {
-    return lstArbVz->count();
+    lblIchpruef->setText(QStringLiteral("I'm checking ") + QString::fromLocal8Bit(bytesOf(directory)));
 }
 
-std::string frmSichern::entry(int index) const
+void frmSichern::saving(const std::string &file)
 {
-    const QListWidgetItem *item = lstArbVz->item(index);
-    return item ? item->data(BytesRole).toByteArray().toStdString() : std::string();
+    lblIchpruef->setText(QStringLiteral("I\u00B4m saving ") + QString::fromLocal8Bit(bytesOf(file))
+                         + QStringLiteral(" to A:\\"));
 }
 
-void frmSichern::showStatus(const std::string &text)
-{
-    lblIchpruef->setText(QString::fromLocal8Bit(bytesOf(text)));
-}
-
-void frmSichern::processPendingEvents()
+void frmSichern::keepResponsive()
 {
     if (m_sinceRepaint.isValid() && m_sinceRepaint.elapsed() < RepaintIntervalMs)
         return;

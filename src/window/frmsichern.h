@@ -32,11 +32,12 @@ struct WindowServices
     std::function<std::vector<pendrel::Volume>()> removableVolumes;
     pendrel::VolumeQuery queryVolume;
     std::string settingsFile;
+    pendrel::MissingDirectory settingsDirectory = pendrel::MissingDirectory::Fail;
     QString readmeFile;
     std::function<bool(const QUrl &)> openUrl = QDesktopServices::openUrl;
 };
 
-class frmSichern : public QWidget, private pendrel::ExitHost, private pendrel::Progress
+class frmSichern : public QWidget, private pendrel::Progress
 {
     Q_OBJECT
 
@@ -47,6 +48,12 @@ public:
     void Form_Load();
     // 0 after a complete save or when the user chose not to save.
     [[nodiscard]] int exitStatus() const { return m_exitStatus; }
+    // The desktop session is ending: saves without asking, once; a later
+    // close request then closes at once.
+    void commitData();
+    // Lists "/" and the removable volumes mounted now in Drive1, keeping its
+    // current drive while that is still there.
+    void updateDrives();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -63,16 +70,17 @@ private:
     void Form_QueryUnload();
     void appendEntry(const QByteArray &bytes);
 
-    void restoreWindow() override;
-    std::string diskName() const override;
-    int entryCount() const override;
-    std::string entry(int index) const override;
+    void restoreWindow();
+    void setBusy(bool busy);
+    [[nodiscard]] pendrel::ExitSnapshot snapshot() const;
+    void runExitSequence(pendrel::Asking asking);
 
-    void showStatus(const std::string &text) override;
-    void processPendingEvents() override;
+    void checking(const std::string &directory) override;
+    void saving(const std::string &file) override;
+    void keepResponsive() override;
 
     WindowServices m_services;
-    pendrel::RunState m_run;
+    pendrel::TimePoint m_startZeit;
     QByteArray m_loadedName = QByteArrayLiteral("Text1");
     QHash<QString, QString> m_lastOpenedOnDrive;
     QElapsedTimer m_sinceRepaint;

@@ -30,8 +30,8 @@ trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-wait_until() { # polls "$@" every 0.02 s for up to 20 s
-    for _ in $(seq 1000); do
+wait_until() { # polls "$@" every 0.02 s for up to ${wait_seconds:-20} s
+    for _ in $(seq $((${wait_seconds:-20} * 50))); do
         "$@" && return 0
         sleep 0.02
     done
@@ -104,7 +104,9 @@ program_ended() { # gone, or a zombie waiting for us
 }
 
 wait_for_program() { # sets status
-    wait_until program_ended || fail "the program did not end"
+    # A save of hundreds of megabytes onto a loop device of a busy machine
+    # may take longer than a window takes to appear.
+    wait_seconds=120 wait_until program_ended || fail "the program did not end"
     status=0
     wait "$program" 2>/dev/null || status=$?
 }

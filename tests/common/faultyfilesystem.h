@@ -14,7 +14,7 @@ namespace pendrel::test {
 // One entry per FileSystem call.
 enum class Op {
     OpenDirectory, ReadDirectory, StatAt, OpenForReading, Prefetch, CreateExclusive, MakeDirectory, CopyRange,
-    Read, Write, SetTimes, RenameNoReplace, Rename, UnlinkAt, SyncFileSystem, Close,
+    Read, Write, SetMode, SyncFile, SetTimes, RenameNoReplace, Rename, UnlinkAt, SyncFileSystem, Close,
 };
 inline constexpr std::size_t OpCount = std::size_t(Op::Close) + 1;
 
@@ -98,11 +98,11 @@ public:
             return -error;
         return remember(m_real.createExclusive(dirFd, name), name);
     }
-    int makeDirectory(int dirFd, const char *name) override
+    int makeDirectory(int dirFd, const char *name, mode_t mode) override
     {
         if (const int error = injected(Op::MakeDirectory, name))
             return -error;
-        return m_real.makeDirectory(dirFd, name);
+        return m_real.makeDirectory(dirFd, name, mode);
     }
     long copyRange(int fromFd, int toFd, std::size_t size) override
     {
@@ -121,6 +121,18 @@ public:
         if (const int error = injected(Op::Write, nameOf(fd)))
             return -error;
         return m_real.write(fd, buf, size);
+    }
+    int setMode(int fd, mode_t mode) override
+    {
+        if (const int error = injected(Op::SetMode, nameOf(fd)))
+            return -error;
+        return m_real.setMode(fd, mode);
+    }
+    int syncFile(int fd) override
+    {
+        if (const int error = injected(Op::SyncFile, nameOf(fd)))
+            return -error;
+        return m_real.syncFile(fd);
     }
     int setTimes(int fd, const struct timespec times[2]) override
     {

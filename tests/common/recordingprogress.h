@@ -7,19 +7,15 @@
 
 namespace pendrel::test {
 
-// Keeps every status text; `unprocessed` counts texts that were not followed
-// by processPendingEvents() before the next one (or the end).
+// Keeps every event as "checking <directory>" or "saving <file>";
+// `unprocessed` counts events that were not followed by keepResponsive()
+// before the next one (or the end).
 class RecordingProgress final : public Progress
 {
 public:
-    void showStatus(const std::string &text) override
-    {
-        if (m_pending)
-            ++unprocessed;
-        texts.push_back(text);
-        m_pending = true;
-    }
-    void processPendingEvents() override
+    void checking(const std::string &directory) override { add("checking " + directory); }
+    void saving(const std::string &file) override { add("saving " + file); }
+    void keepResponsive() override
     {
         ++processed;
         m_pending = false;
@@ -31,6 +27,14 @@ public:
     int unprocessed = 0;
 
 private:
+    void add(const std::string &text)
+    {
+        if (m_pending)
+            ++unprocessed;
+        texts.push_back(text);
+        m_pending = true;
+    }
+
     bool m_pending = false;
 };
 

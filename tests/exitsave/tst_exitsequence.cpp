@@ -28,20 +28,18 @@ public:
     TimePoint now() const override { return saveTime; }
 };
 
-class FakeHost final : public ExitHost
+// The window as the exit sequence sees it: what it was closed with, and how
+// many boxes had been shown when it was restored.
+class FakeHost
 {
 public:
     FakeHost(std::string name, std::vector<std::string> entries, const ScriptedMessageBoxes &boxes)
-        : name(std::move(name)), entries(std::move(entries)), m_boxes(boxes)
+        : snapshot{std::move(name), std::move(entries)}, m_boxes(boxes)
     {
     }
-    void restoreWindow() override { boxesAtRestore << int(m_boxes.shown.size()); }
-    std::string diskName() const override { return name; }
-    int entryCount() const override { return int(entries.size()); }
-    std::string entry(int index) const override { return entries.at(std::size_t(index)); }
+    void restoreWindow() { boxesAtRestore << int(m_boxes.shown.size()); }
 
-    std::string name;
-    std::vector<std::string> entries;
+    ExitSnapshot snapshot;
     QList<int> boxesAtRestore;
 
 private:
@@ -101,7 +99,7 @@ private:
     std::string m_root;
     std::string m_settings;
     std::string m_work;
-    RunState m_state;
+    TimePoint m_startZeit;
     const std::string m_oldSettings = "STICK\r\n/old\r\n";
 };
 
@@ -126,17 +124,16 @@ void tst_ExitSequence::init()
         QVERIFY(makeDirectories(dir));
     QVERIFY(writeFile(m_settings, m_oldSettings));
 
-    m_state = RunState{};
-    m_state.StartZeit = system_clock::now() - hours(1);
+    m_startZeit = system_clock::now() - hours(1);
     QVERIFY(writeFile(m_work + "/sub/changed.txt", "changed"));
     QVERIFY(writeFile(m_work + "/old.txt", "old"));
-    QVERIFY(setMtime(m_work + "/old.txt", timespecOf(m_state.StartZeit - seconds(5))));
+    QVERIFY(setMtime(m_work + "/old.txt", timespecOf(m_startZeit - seconds(5))));
 }
 
 // volumes: what each query finds, in order: a label, or "-" for none.
 ExitResult tst_ExitSequence::run(Run &r, FakeHost &host, const QStringList &volumes)
 {
-    const ExitServices services{r.boxes, r.clock, r.fileSystem, r.progress,
+    ExitServices services{r.boxes, r.clock, r.fileSystem, r.progress,
                                 [&](const std::string &expected) -> std::optional<Volume> {
                                     r.queried << QString::fromStdString(expected);
                                     const QString label = volumes.value(r.queried.size() - 1, "-");
@@ -145,7 +142,8 @@ ExitResult tst_ExitSequence::run(Run &r, FakeHost &host, const QStringList &volu
                                     return Volume{volumePath(label.toStdString()), "/dev/sdb1", label.toStdString()};
                                 },
                                 m_settings};
-    return runExitSequence(host, services, m_state);
+    services.restoreWindow = [&host] { host.restoreWindow(); };
+    return runExitSequence(host.snapshot, m_startZeit, services);
 }
 
 void tst_ExitSequence::folderName_data()

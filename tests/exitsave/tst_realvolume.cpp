@@ -22,18 +22,6 @@ using namespace std::chrono;
 
 namespace {
 
-class FakeHost final : public ExitHost
-{
-public:
-    explicit FakeHost(Settings settings) : settings(std::move(settings)) { }
-    void restoreWindow() override { }
-    std::string diskName() const override { return settings.diskName; }
-    int entryCount() const override { return int(settings.directories.size()); }
-    std::string entry(int index) const override { return settings.directories.at(std::size_t(index)); }
-
-    Settings settings;
-};
-
 // Runs a function of tests/common/stick.sh; returns what went wrong, or "".
 QString stickScript(const QString &function, const QStringList &arguments)
 {
@@ -140,9 +128,8 @@ void tst_RealVolume::savesToTheLabelledVolume()
     QVERIFY(makeDirectories(work + "/Briefe"));
     QVERIFY(writeFile(settingsFile, settingsBytes));
 
-    RunState state;
-    state.StartZeit = system_clock::now();
-    const timespec start = timespecOf(state.StartZeit);
+    const TimePoint startZeit = system_clock::now();
+    const timespec start = timespecOf(startZeit);
     // Changed in the start's own second but after it, later, and before.
     std::map<std::string, timespec> changed;
     for (const QString &entry : saved)
@@ -154,7 +141,6 @@ void tst_RealVolume::savesToTheLabelledVolume()
 
     const LoadResult loaded = loadSettings(settingsFile);
     QCOMPARE(loaded.status, LoadStatus::Loaded);
-    FakeHost host(loaded.settings);
     const qsizetype renamedCount = std::count_if(saved.begin(), saved.end(), [](const QString &entry) {
         return entry.section('|', 0, 0).section('/', -1) != entry.section('|', 1);
     }) - (kind == "exfat" ? 1 : 0); // a clash number is no substitute
@@ -166,7 +152,8 @@ void tst_RealVolume::savesToTheLabelledVolume()
     const ExitServices services{boxes, clock, fileSystem, progress,
                                 [&finder](const std::string &name) { return finder.query(name); }, settingsFile};
     const TimePoint before = system_clock::now();
-    const ExitResult result = runExitSequence(host, services, state);
+    const ExitResult result =
+            runExitSequence(ExitSnapshot{loaded.settings.diskName, loaded.settings.directories}, startZeit, services);
     const TimePoint after = system_clock::now();
 
     QCOMPARE(result.exitStatus(), 0);

@@ -1,8 +1,11 @@
 #include "volumes.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <map>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 using namespace pendrel;
 
@@ -35,7 +38,8 @@ VolumeFinder finder(const QString &table, const Labels &labels = {})
                         [labels](const Volume &v) {
                             const auto it = labels.find(v.device);
                             return it == labels.end() ? std::string() : it->second;
-                        });
+                        },
+                        "anna");
 }
 
 } // namespace
@@ -66,10 +70,11 @@ void tst_Volumes::removable_data()
     };
     const QStringList a{"/media/anna/A|/dev/sdb1|"};
     QTest::newRow("none") << baseTable << QStringList{};
-    QTest::newRow("sorted") << m("/run/media/bob/B", "/dev/sdd1") + m("/media/anna/Z", "/dev/sdc1") + m("/media/anna/A")
-                            << a + QStringList{"/media/anna/Z|/dev/sdc1|", "/run/media/bob/B|/dev/sdd1|"};
+    QTest::newRow("sorted") << m("/run/media/anna/B", "/dev/sdd1") + m("/media/anna/Z", "/dev/sdc1") + m("/media/anna/A")
+                            << a + QStringList{"/media/anna/Z|/dev/sdc1|", "/run/media/anna/B|/dev/sdd1|"};
     QTest::newRow("media itself") << m("/media", "tmpfs") + m("/media/anna", "tmpfs") + m("/run/media", "tmpfs")
-                    + m("/run/media/bob", "tmpfs") << QStringList{};
+                    + m("/run/media/anna", "tmpfs") << QStringList{};
+    QTest::newRow("other users") << m("/media/bob/B") + m("/run/media/root/R") + m("/media/annabel/C") << QStringList{};
     QTest::newRow("lookalikes") << m("/mediax/a/b") + m("/home/media/a/b") + m("/run/mediax/a/b") + m("/media//b")
                                 << QStringList{};
     QTest::newRow("deeper") << m("/media/anna/STICK/inner") << QStringList{"/media/anna/STICK/inner|/dev/sdb1|"};
@@ -142,12 +147,21 @@ void tst_Volumes::textFromBuffer()
 }
 
 // The real table parses, and sources that are not block devices are never
-// probed (a relative "tmpfs" must not be opened).
+// probed (a relative "tmpfs" must not be opened). A block device that cannot
+// be opened (as a normal user's stick) gives the mount point's name.
 void tst_Volumes::realMountTable()
 {
     QVERIFY(readProcMountInfo().find(" / ") != std::string::npos);
     QCOMPARE(labelOfVolume(Volume{"/nonexistent-mount", "tmpfs", {}}), std::string());
     QCOMPARE(labelOfVolume(Volume{"/nonexistent-mount", "/dev/null", {}}), std::string());
+
+    // No driver answers to block device 0:0, so opening it fails even for root.
+    QTemporaryDir dir;
+    QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
+    const std::string node = dir.filePath("unopenable").toStdString();
+    if (::mknod(node.c_str(), S_IFBLK | 0600, ::makedev(0, 0)) != 0)
+        QSKIP(qPrintable("cannot make a block device node here: " + qt_error_string(errno)));
+    QCOMPARE(labelOfVolume(Volume{"/nonexistent-media/anna/MY STICK", node, {}}), std::string("MY STICK"));
 }
 
 QTEST_GUILESS_MAIN(tst_Volumes)

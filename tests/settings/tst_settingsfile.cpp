@@ -1,4 +1,6 @@
+#include "faultyfilesystem.h"
 #include "settingsfile.h"
+#include "settingslocation.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,18 +34,29 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Writes a name and list the way the exit sequence does.
-bool save(const QString &path, const Settings &settings, std::string *error = nullptr)
+// Writes a name and list the way the exit sequence does, with `faults`.
+bool save(const QString &path, const Settings &settings, std::string *error = nullptr,
+          MissingDirectory missingDirectory = MissingDirectory::Fail, const std::vector<test::Fault> &faults = {})
 {
-    SettingsWriter writer(path.toStdString());
-    bool ok = writer.open() && writer.writeLine(settings.diskName);
-    for (const std::string &line : settings.directories)
-        ok = ok && writer.writeLine(line);
-    ok = ok && writer.commit();
+    test::FaultyFileSystem fs;
+    for (const test::Fault &fault : faults)
+        fs.fail(fault);
+    const std::string text = writeSettings(fs, QFile::encodeName(path).toStdString(), settings, missingDirectory);
     if (error)
-        *error = writer.errorText();
-    return ok;
+        *error = text;
+    return text.empty();
 }
+
+// Stops the process dead at the rename, when the new file is complete.
+class KilledAtRename final : public PosixFileSystem
+{
+public:
+    int rename(int, const char *, int, const char *) override
+    {
+        ::kill(::getpid(), SIGKILL);
+        return -EINTR;
+    }
+};
 
 // Names the first line where two files' bytes differ.
 QString byteDiff(const QByteArray &actual, const QByteArray &expected)
@@ -78,13 +91,12 @@ private slots:
     void load();
     void roundTrip_data();
     void roundTrip();
-    void replacesOnlyAtCommit();
-    void abandoned_data();
-    void abandoned();
     void killedWhileWriting();
     void keepsPermissions();
     void writeErrors_data();
     void writeErrors();
+    void location_data();
+    void location();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -207,53 +219,6 @@ void tst_SettingsFile::roundTrip()
     QVERIFY2(actual == expected, qPrintable(byteDiff(actual, expected)));
 }
 
-void tst_SettingsFile::replacesOnlyAtCommit()
-{
-    writeFile(m_path, "OLD\r\n/old\r\n");
-
-    SettingsWriter writer(m_path.toStdString());
-    QVERIFY2(writer.open(), writer.errorText().c_str());
-    QVERIFY(writer.writeLine("NEW") && writer.writeLine("/new"));
-
-    QCOMPARE(readFile(m_path), QByteArray("OLD\r\n/old\r\n"));
-    const QStringList during = entriesOf(m_dir->path());
-    QCOMPARE(during.size(), 2);
-    QVERIFY2(during[0].startsWith(".sichern.txt."), qPrintable(during[0]));
-    QCOMPARE(readFile(m_dir->filePath(during[0])), QByteArray("NEW\r\n/new\r\n"));
-
-    QVERIFY2(writer.commit(), writer.errorText().c_str());
-    QCOMPARE(readFile(m_path), QByteArray("NEW\r\n/new\r\n"));
-    QCOMPARE(entriesOf(m_dir->path()), QStringList{"sichern.txt"});
-}
-
-void tst_SettingsFile::abandoned_data()
-{
-    QTest::addColumn<bool>("oldFile");
-    QTest::addColumn<int>("lines");
-
-    QTest::newRow("opened") << true << 0;
-    QTest::newRow("three lines") << true << 3;
-    QTest::newRow("no old file") << false << 2;
-}
-
-// A writer dropped before commit (the program stopped mid-save) changes nothing.
-void tst_SettingsFile::abandoned()
-{
-    QFETCH(bool, oldFile);
-    QFETCH(int, lines);
-
-    if (oldFile)
-        writeFile(m_path, "OLD\r\n/a\r\n/b\r\n");
-    {
-        SettingsWriter writer(m_path.toStdString());
-        QVERIFY(writer.open());
-        for (int i = 0; i < lines; ++i)
-            QVERIFY(writer.writeLine("line " + std::to_string(i)));
-    }
-    QCOMPARE(readFile(m_path), oldFile ? QByteArray("OLD\r\n/a\r\n/b\r\n") : QByteArray());
-    QCOMPARE(entriesOf(m_dir->path()), oldFile ? QStringList{"sichern.txt"} : QStringList());
-}
-
 // A real kill: no destructor runs, yet the old file stays whole and what is
 // left behind is hidden.
 void tst_SettingsFile::killedWhileWriting()
@@ -263,9 +228,8 @@ void tst_SettingsFile::killedWhileWriting()
     const pid_t child = ::fork();
     QVERIFY(child >= 0);
     if (child == 0) {
-        SettingsWriter writer(m_path.toStdString());
-        if (writer.open() && writer.writeLine("NEW") && writer.writeLine("/new"))
-            ::kill(::getpid(), SIGKILL);
+        KilledAtRename fs;
+        (void)writeSettings(fs, m_path.toStdString(), Settings{"NEW", {"/new"}});
         ::_exit(1);
     }
     int status = 0;
@@ -273,8 +237,13 @@ void tst_SettingsFile::killedWhileWriting()
     QVERIFY(WIFSIGNALED(status));
 
     QCOMPARE(readFile(m_path), QByteArray("OLD\r\n/a\r\n"));
-    for (const QString &name : entriesOf(m_dir->path()))
-        QVERIFY2(name == "sichern.txt" || name.startsWith('.'), qPrintable(name));
+    const QStringList left = entriesOf(m_dir->path());
+    QCOMPARE(left.size(), 2);
+    for (const QString &name : left) {
+        QVERIFY2(name == "sichern.txt" || name.startsWith(".sichern.txt."), qPrintable(name));
+        if (name != "sichern.txt")
+            QCOMPARE(readFile(m_dir->filePath(name)), QByteArray("NEW\r\n/new\r\n"));
+    }
 }
 
 // The replacement keeps the old file's mode; a new file gets the usual one,
@@ -303,11 +272,25 @@ void tst_SettingsFile::writeErrors_data()
     QTest::addColumn<int>("error");
     QTest::addColumn<QString>("message");
 
+    QTest::addColumn<std::vector<test::Fault>>("faults");
+
+    using F = std::vector<test::Fault>;
+    using test::Op;
     const QString create = "Cannot create a temporary file beside %1: %2";
-    QTest::newRow("no directory") << "nodir" << ENOENT << create;
-    QTest::newRow("directory in the way") << "dirinway" << EISDIR << QString("Cannot replace %1: %2");
-    if (::geteuid() != 0)
-        QTest::newRow("read-only directory") << "readonly" << EACCES << create;
+    const QString write = "Cannot write %1: %2";
+    QTest::newRow("no directory") << "nodir" << ENOENT << create << F{};
+    QTest::newRow("directory in the way") << "dirinway" << EISDIR << QString("Cannot replace %1: %2") << F{};
+    QTest::newRow("file in the way of the folder") << "fileinway" << ENOTDIR
+                                                   << QString("Cannot create the folder of %1: %2") << F{};
+    // Root writes anywhere: the refusal of a read-only folder is injected.
+    QTest::newRow("read-only directory") << "old" << EACCES << create << F{{Op::CreateExclusive, EACCES, 1, false, ""}};
+    QTest::newRow("mode refused") << "old" << EPERM
+                                  << QString("Cannot set the permissions of a temporary file beside %1: %2")
+                                  << F{{Op::SetMode, EPERM, 1, false, ""}};
+    QTest::newRow("disk full") << "old" << ENOSPC << write << F{{Op::Write, ENOSPC, 1, false, ""}};
+    QTest::newRow("flush fails") << "old" << EIO << write << F{{Op::SyncFile, EIO, 1, false, ""}};
+    QTest::newRow("close fails") << "old" << EIO << write << F{{Op::Close, EIO, 1, false, ".sichern.txt."}};
+    QTest::newRow("rename refused") << "old" << EACCES << QString("Cannot replace %1: %2") << F{{Op::Rename, EACCES, 1, false, ""}};
 }
 
 void tst_SettingsFile::writeErrors()
@@ -315,26 +298,70 @@ void tst_SettingsFile::writeErrors()
     QFETCH(QString, kind);
     QFETCH(int, error);
     QFETCH(QString, message);
+    QFETCH(std::vector<test::Fault>, faults);
 
     QString path = m_path;
     if (kind == "nodir") {
         path = m_dir->filePath("gone/sichern.txt");
     } else if (kind == "dirinway") {
         QVERIFY(QDir().mkpath(m_dir->filePath("sichern.txt/keep")));
+    } else if (kind == "fileinway") {
+        writeFile(m_dir->filePath("a"), "");
+        path = m_dir->filePath("a/pendrel/sichern.txt");
     } else {
-        QVERIFY(QDir().mkdir(m_dir->filePath("ro")));
-        QVERIFY(QFile::setPermissions(m_dir->filePath("ro"), QFile::ReadOwner | QFile::ExeOwner));
-        path = m_dir->filePath("ro/sichern.txt");
+        writeFile(m_path, "OLD\r\n/old\r\n");
     }
 
     std::string errorText;
-    QVERIFY(!save(path, Settings{"NEW", {"/a"}}, &errorText));
+    const MissingDirectory missing = kind == "fileinway" ? MissingDirectory::Create : MissingDirectory::Fail;
+    QVERIFY(!save(path, Settings{"NEW", {"/a"}}, &errorText, missing, faults));
     QCOMPARE(QString::fromStdString(errorText), message.arg(path, QString::fromLocal8Bit(std::strerror(error))));
     // Nothing half-done is left behind, and what was in the way is untouched.
     if (kind == "dirinway") {
         QCOMPARE(entriesOf(m_dir->path()), QStringList{"sichern.txt"});
         QCOMPARE(entriesOf(path), QStringList{"keep"});
     }
+    if (kind == "old") {
+        QCOMPARE(entriesOf(m_dir->path()), QStringList{"sichern.txt"});
+        QCOMPARE(readFile(m_path), QByteArray("OLD\r\n/old\r\n"));
+    }
+}
+
+void tst_SettingsFile::location_data()
+{
+    QTest::addColumn<bool>("fileBeside");
+    QTest::addColumn<bool>("writable"); // the program's folder, as access(2) would tell
+    QTest::addColumn<QString>("configHome");
+    QTest::addColumn<QString>("file"); // "@": the program's folder
+    QTest::addColumn<bool>("create");
+
+    QTest::newRow("portable copy") << true << false << "/h/.config" << "@/sichern.txt" << false;
+    QTest::newRow("writable folder") << false << true << "/h/.config" << "@/sichern.txt" << false;
+    QTest::newRow("installed") << false << false << "/h/.config" << "/h/.config/pendrel/sichern.txt" << true;
+    QTest::newRow("no home") << false << false << "" << "@/sichern.txt" << false;
+}
+
+// Root may write anywhere, so the permission of the program's folder is
+// stood in for.
+void tst_SettingsFile::location()
+{
+    QFETCH(bool, fileBeside);
+    QFETCH(bool, writable);
+    QFETCH(QString, configHome);
+    QFETCH(QString, file);
+    QFETCH(bool, create);
+
+    if (fileBeside)
+        writeFile(m_path, "");
+    const std::string appDir = QFile::encodeName(m_dir->path()).toStdString();
+    QStringList asked;
+    const SettingsLocation found = settingsLocation(appDir, configHome.toStdString(), [&](const std::string &dir) {
+        asked << QString::fromStdString(dir);
+        return writable;
+    });
+    QCOMPARE(QString::fromStdString(found.file), QString(file).replace("@", m_dir->path()));
+    QCOMPARE(found.missingDirectory, create ? MissingDirectory::Create : MissingDirectory::Fail);
+    QVERIFY(asked.isEmpty() || asked == QStringList{m_dir->path()});
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsFile)

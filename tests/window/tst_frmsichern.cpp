@@ -14,6 +14,9 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QRegularExpression>
+#include <QGuiApplication>
+#include <QCursor>
 #include <QTest>
 #include <QTimer>
 
@@ -122,11 +125,15 @@ private slots:
     void editList_data();
     void editList();
     void browse();
+    void drivesFollowMounts_data();
+    void drivesFollowMounts();
     void readme_data();
     void readme();
     void close_data();
     void close();
     void closeDuringSaveIgnored();
+    void commitDataSaves_data();
+    void commitDataSaves();
 };
 
 void tst_frmSichern::geometry_data()
@@ -294,6 +301,57 @@ void tst_frmSichern::browse()
     QCOMPARE(dir1->path(), volume + "/inner");
 }
 
+void tst_frmSichern::drivesFollowMounts_data()
+{
+    QTest::addColumn<QStringList>("before"); // volumes below the temporary volume folder
+    QTest::addColumn<int>("picked");         // Drive1 index chosen before the change
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<QStringList>("drives"); // Drive1 afterwards, "/" first
+    QTest::addColumn<QString>("current");
+
+    using L = QStringList;
+    QTest::newRow("plugged in") << L{"A"} << 1 << L{"A", "B"} << L{"/", "A", "B"} << "A";
+    QTest::newRow("other pulled out") << L{"A", "B"} << 2 << L{"B"} << L{"/", "B"} << "B";
+    QTest::newRow("current pulled out") << L{"A"} << 1 << L{} << L{"/"} << "/";
+}
+
+// A change of the mount table updates the list, never what Dir1 shows.
+void tst_frmSichern::drivesFollowMounts()
+{
+    QFETCH(QStringList, before);
+    QFETCH(int, picked);
+    QFETCH(QStringList, after);
+    QFETCH(QStringList, drives);
+    QFETCH(QString, current);
+
+    Fixture f;
+    const QString root = f.volumeDir.path() + '/';
+    const auto volumes = [&](const QStringList &names) {
+        std::vector<Volume> list;
+        for (const QString &name : names)
+            list.push_back(Volume{(root + name).toStdString(), "/dev/test", name.toStdString()});
+        return list;
+    };
+    QVERIFY(QDir(root).mkpath("A") && QDir(root).mkpath("B"));
+    f.volumes = volumes(before);
+    f.load("NAME\r\n");
+    auto *drive1 = f.child<QComboBox>("Drive1");
+    auto *dir1 = f.child<DirectoryBrowser>("Dir1");
+    for (int i = 0; i < picked; ++i)
+        QTest::keyClick(drive1, Qt::Key_Down);
+    const QString opened = dir1->path();
+    QCOMPARE(opened, picked ? root + before[picked - 1] : "/");
+
+    f.volumes = volumes(after);
+    f.window->updateDrives();
+    QStringList shown;
+    for (int i = 0; i < drive1->count(); ++i)
+        shown << drive1->itemText(i).replace(root, QString());
+    QCOMPARE(shown, drives);
+    QCOMPARE(drive1->currentText().replace(root, QString()), current);
+    QCOMPARE(dir1->path(), opened);
+}
+
 void tst_frmSichern::readme_data()
 {
     QTest::addColumn<bool>("exists");
@@ -398,6 +456,9 @@ void tst_frmSichern::close()
     QCOMPARE(folders.size(), saved ? 1u : 0u);
     QCOMPARE(f.child<QLabel>("lblIchprüf")->text().isEmpty(), !saved);
     if (saved) {
+        const QString status = f.child<QLabel>("lblIchprüf")->text();
+        static const QRegularExpression wording(QStringLiteral("^(I'm checking /.*|I\u00B4m saving /.*/deep\\.txt to A:\\\\)$"));
+        QVERIFY2(wording.match(status).hasMatch(), qPrintable(status));
         const std::string folder = f.volumePath() + "/" + folders.front();
         QCOMPARE(test::sortedNames(folder), (std::vector<std::string>{"deep.txt", "new.txt"}));
         QCOMPARE(test::readFile(folder + "/deep.txt"), "deep");
@@ -423,20 +484,72 @@ void tst_frmSichern::closeDuringSaveIgnored()
         ++queries;
         // Fires in the save, when the window processes its events.
         QTimer::singleShot(0, &w, [&] {
-            const bool buttons = f.child<QPushButton>("cmdHinz")->isEnabled()
-                    || f.child<QPushButton>("Command2")->isEnabled();
+            QStringList enabled;
+            for (const QWidget *control : w.findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+                if (control->isEnabled() && !qobject_cast<const QLabel *>(control))
+                    enabled << control->objectName();
+            const QCursor *cursor = QGuiApplication::overrideCursor();
+            const bool waiting = cursor && cursor->shape() == Qt::WaitCursor;
+            // "?" would open a box inside the save if it could be pressed.
+            QTest::mouseClick(f.child<QPushButton>("Command1"), Qt::LeftButton);
             QCloseEvent fromWindowManager;
             QCoreApplication::sendEvent(w.windowHandle(), &fromWindowManager);
             const bool accepted = fromWindowManager.isAccepted() || w.close();
             const bool shown = w.isVisible() && w.windowHandle()->handle();
-            during << QStringLiteral("buttons %1, accepted %2, shown %3").arg(buttons).arg(accepted).arg(shown);
+            during << QStringLiteral("enabled '%1', waiting %2, read-me %3, accepted %4, shown %5")
+                              .arg(enabled.join(' '))
+                              .arg(waiting)
+                              .arg(f.openedUrls.size())
+                              .arg(accepted)
+                              .arg(shown);
         });
     };
     w.close();
     QTRY_VERIFY(!w.isVisible());
     QCOMPARE(queries, 1);
-    QCOMPARE(during, QStringList{"buttons 0, accepted 0, shown 1"});
+    QCOMPARE(during, QStringList{"enabled '', waiting 1, read-me 0, accepted 0, shown 1"});
+    QVERIFY(!QGuiApplication::overrideCursor());
     QCOMPARE(test::sortedNames(f.volumePath()).size(), 1u);
+}
+
+// A logout saves without a question, even to a stick of another name, and
+// the close that follows ends the program at once.
+void tst_frmSichern::commitDataSaves_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::newRow("expected stick") << "STICK";
+    QTest::newRow("other stick") << "OTHER";
+}
+
+void tst_frmSichern::commitDataSaves()
+{
+    QFETCH(QString, label);
+    QTemporaryDir tree;
+    QVERIFY2(tree.isValid(), qPrintable(tree.errorString()));
+    QVERIFY(test::writeFile(tree.filePath("new.txt").toStdString(), "new"));
+
+    Fixture f;
+    f.volumeLabel = label.toStdString();
+    const std::string settings = "STICK\r\n" + tree.path().toStdString() + "\r\n";
+    frmSichern &w = f.load(settings);
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    int queries = 0;
+    f.onQuery = [&queries] { ++queries; };
+    QVERIFY(QObject::disconnect(qGuiApp, &QGuiApplication::commitDataRequest, &w, &frmSichern::commitData));
+
+    w.commitData();
+    w.commitData();
+    QCOMPARE(queries, 1);
+    QVERIFY(f.boxes.shown.empty());
+    QCOMPARE(w.exitStatus(), 0);
+    const std::vector<std::string> folders = test::sortedNames(f.volumePath());
+    QCOMPARE(folders.size(), 1u);
+    QCOMPARE(test::readFile(f.volumePath() + "/" + folders.front() + "/new.txt"), "new");
+    QCOMPARE(test::readFile(f.settingsFile()), settings);
+
+    w.close();
+    QTRY_VERIFY(!w.isVisible());
+    QCOMPARE(queries, 1);
 }
 
 QTEST_MAIN(tst_frmSichern)

@@ -22,7 +22,6 @@ Q_DECLARE_METATYPE(std::vector<pendrel::test::Fault>)
 
 namespace {
 
-const std::string Saving = "I\xC2\xB4m saving ";
 const std::string LongName = std::string(251, 'n') + ".txt";
 
 class PastClock final : public Clock
@@ -32,27 +31,23 @@ public:
     TimePoint when = system_clock::now() - hours(1);
 };
 
-class Host final : public ExitHost
-{
-public:
-    void restoreWindow() override { }
-    std::string diskName() const override { return "STICK"; }
-    int entryCount() const override { return int(entries.size()); }
-    std::string entry(int index) const override { return entries.at(std::size_t(index)); }
-    std::vector<std::string> entries;
-};
 
-// Runs `hook` on every status text, before the walk goes on.
+// Runs `hook` on every event ("checking <directory>", "saving <file>"),
+// before the walk goes on.
 class HookedProgress final : public Progress
 {
 public:
-    void showStatus(const std::string &text) override
+    void checking(const std::string &directory) override { run("checking " + directory); }
+    void saving(const std::string &file) override { run("saving " + file); }
+    void keepResponsive() override { }
+    std::function<void(const std::string &)> hook;
+
+private:
+    void run(const std::string &event)
     {
         if (hook)
-            hook(text);
+            hook(event);
     }
-    void processPendingEvents() override { }
-    std::function<void(const std::string &)> hook;
 };
 
 std::string pattern(std::size_t size, char seed)
@@ -70,7 +65,7 @@ std::string baseName(const std::string &path)
 
 } // namespace
 
-class tst_Faults : public QObject
+class tst_ExitFaults : public QObject
 {
     Q_OBJECT
 
@@ -97,7 +92,7 @@ private:
     bool m_namespace = false;
 };
 
-void tst_Faults::initTestCase()
+void tst_ExitFaults::initTestCase()
 {
     qputenv("TZ", "UTC");
     ::tzset();
@@ -106,7 +101,7 @@ void tst_Faults::initTestCase()
                && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-void tst_Faults::init()
+void tst_ExitFaults::init()
 {
     m_dir = new QTemporaryDir;
     QVERIFY2(m_dir->isValid(), qPrintable(m_dir->errorString()));
@@ -132,7 +127,7 @@ void tst_Faults::init()
     QCOMPARE(::mkfifo((m_root + "/pipe").c_str(), 0644), 0);
 }
 
-void tst_Faults::cleanup()
+void tst_ExitFaults::cleanup()
 {
     for (auto it = m_mounts.rbegin(); it != m_mounts.rend(); ++it)
         ::umount2(it->c_str(), MNT_DETACH);
@@ -141,7 +136,7 @@ void tst_Faults::cleanup()
     m_dir = nullptr;
 }
 
-bool tst_Faults::mountTmpfs(const std::string &where, const char *options)
+bool tst_ExitFaults::mountTmpfs(const std::string &where, const char *options)
 {
     if (::mount("pendrel-test", where.c_str(), "tmpfs", 0, options) != 0)
         return false;
@@ -149,7 +144,7 @@ bool tst_Faults::mountTmpfs(const std::string &where, const char *options)
     return true;
 }
 
-void tst_Faults::exitSave_data()
+void tst_ExitFaults::exitSave_data()
 {
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QStringList>("extraEntries");
@@ -168,8 +163,8 @@ void tst_Faults::exitSave_data()
         return list;
     };
     QTest::newRow("clean") << "" << none << F{} << none;
-    QTest::newRow("gone ENODEV") << "" << none << F{{Op::CreateExclusive, ENODEV, 3, true, ""}} << failedFrom(1, ENODEV);
-    QTest::newRow("gone EIO") << "" << none << F{{Op::CopyRange, EIO, 3, true, ""}, {Op::Write, EIO, 1, true, ""}}
+    QTest::newRow("gone ENODEV") << "" << none << F{{Op::CreateExclusive, ENODEV, 3, true, ".pendrel-"}} << failedFrom(1, ENODEV);
+    QTest::newRow("gone EIO") << "" << none << F{{Op::CopyRange, EIO, 3, true, ".pendrel-"}, {Op::Write, EIO, 1, true, ".pendrel-"}}
                               << failedFrom(0, EIO);
     QTest::newRow("read EACCES") << "" << none << F{{Op::OpenForReading, EACCES, 1, false, "b.txt"}}
                                  << QStringList{"work/sub/b.txt|" + QString::number(EACCES)};
@@ -199,7 +194,7 @@ void tst_Faults::exitSave_data()
 
 // Every changed file ends up saved byte for byte or listed in the one
 // message; sichern.txt holds the name and every entry whenever it was written.
-void tst_Faults::exitSave()
+void tst_ExitFaults::exitSave()
 {
     QFETCH(QString, setup);
     QFETCH(QStringList, extraEntries);
@@ -224,10 +219,9 @@ void tst_Faults::exitSave()
         QCOMPARE(::mount(nullptr, (m_root + "/app").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     }
 
-    Host host;
-    host.entries = {m_root + "/work", m_root + "/other"};
+    ExitSnapshot snapshot{"STICK", {m_root + "/work", m_root + "/other"}};
     for (QString entry : extraEntries)
-        host.entries.push_back(entry.replace("@", QString::fromStdString(m_root)).toStdString());
+        snapshot.entries.push_back(entry.replace("@", QString::fromStdString(m_root)).toStdString());
     // The stick as it was when the save began, whatever happens to its mount.
     const int stickFd = ::open(m_stick.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     QVERIFY(stickFd >= 0);
@@ -236,11 +230,11 @@ void tst_Faults::exitSave()
     HookedProgress progress;
     const std::string victim = m_root + "/work/sub/b.txt";
     progress.hook = [&](const std::string &text) {
-        const bool first = setup == "detach first" && text == "I'm checking " + host.entries.front();
-        const bool midway = setup == "detach midway" && text.ends_with("c.bin to A:\\");
+        const bool first = setup == "detach first" && text == "checking " + snapshot.entries.front();
+        const bool midway = setup == "detach midway" && text.starts_with("saving ") && text.ends_with("c.bin");
         if (first || midway)
             QCOMPARE(::umount2(m_stick.c_str(), MNT_DETACH), 0);
-        if (text == Saving + victim + " to A:\\" && (setup == "vanish" || setup == "fifo")) {
+        if (text == "saving " + victim && (setup == "vanish" || setup == "fifo")) {
             QCOMPARE(::unlink(victim.c_str()), 0);
             if (setup == "fifo")
                 QCOMPARE(::mkfifo(victim.c_str(), 0644), 0);
@@ -257,12 +251,10 @@ void tst_Faults::exitSave()
     FaultyFileSystem fileSystem;
     for (const Fault &fault : faults)
         fileSystem.fail(fault);
-    RunState state;
-    state.StartZeit = clock.when;
     const ExitServices services{boxes, clock, fileSystem, progress,
                                 [this](const std::string &) { return Volume{m_stick, "/dev/test", "STICK"}; },
                                 m_settings, 1}; // one thread: faults hit the nth call
-    const ExitResult result = runExitSequence(host, services, state);
+    const ExitResult result = runExitSequence(snapshot, clock.when, services);
 
     QStringList reported;
     std::string details;
@@ -270,7 +262,9 @@ void tst_Faults::exitSave()
         const std::string path = failure.path.starts_with(m_root + "/") ? failure.path.substr(m_root.size() + 1)
                                                                          : failure.path;
         reported << QString::fromStdString(path) + "|" + QString::number(failure.error);
-        details += (details.empty() ? "" : "\n") + failure.path + ": " + std::strerror(failure.error);
+        const std::string reason =
+            failure.kind == FailureKind::NotTried ? "not tried, the stick was removed" : std::strerror(failure.error);
+        details += (details.empty() ? "" : "\n") + failure.path + ": " + reason;
     }
     reported.sort();
     failures.sort();
@@ -282,6 +276,10 @@ void tst_Faults::exitSave()
     QCOMPARE(boxes.shown.size(), std::size_t(settingsFail) + reports);
     if (!failures.isEmpty())
         QCOMPARE(boxes.shown.back().details, details);
+    const auto notTried = std::count_if(result.failures.begin(), result.failures.end(),
+                                        [](const SaveFailure &failure) { return failure.kind == FailureKind::NotTried; });
+    if (notTried > 0)
+        QVERIFY(boxes.shown.back().text.ends_with("\nstick removed: " + std::to_string(notTried) + " not tried"));
     if (!substitutes.empty()) {
         QStringList renamed = QString::fromStdString(boxes.shown.back().details).split('\n');
         renamed.sort();
@@ -296,13 +294,13 @@ void tst_Faults::exitSave()
                                                    + m_settings + ": Read-only file system");
 
     std::string expectedSettings = "STICK\r\n";
-    for (const std::string &entry : host.entries)
+    for (const std::string &entry : snapshot.entries)
         expectedSettings += entry + "\r\n";
     QCOMPARE(readFile(m_settings), std::optional(settingsFail ? oldSettings : expectedSettings));
 
     // Saved: every changed file not reported (and not deleted), under its own
     // name or, for the second long name, a numbered one cut to 255 bytes.
-    const std::string folder = pinned + "/" + state.ZielVz;
+    const std::string folder = pinned + result.backupFolder.substr(result.backupFolder.rfind('/'));
     auto lost = [&](const std::string &path) {
         const bool deleted = m_root + "/" + path == victim && (setup == "vanish" || setup == "fifo");
         return deleted || std::any_of(failures.begin(), failures.end(), [&](const QString &failure) {
@@ -328,7 +326,7 @@ void tst_Faults::exitSave()
     ::close(stickFd);
 }
 
-void tst_Faults::settingsInput_data()
+void tst_ExitFaults::settingsInput_data()
 {
     QTest::addColumn<QByteArray>("contents"); // "@" stands for the work directory
     QTest::addColumn<QStringList>("messages");
@@ -346,7 +344,7 @@ void tst_Faults::settingsInput_data()
 
 // Through the window: whatever the file holds, no crash, one message for each
 // thing not done, and the bytes read come back unchanged.
-void tst_Faults::settingsInput()
+void tst_ExitFaults::settingsInput()
 {
     QFETCH(QByteArray, contents);
     QFETCH(QStringList, messages);
@@ -385,5 +383,5 @@ void tst_Faults::settingsInput()
         QVERIFY(readFile(m_settings) == contents.toStdString());
 }
 
-QTEST_MAIN(tst_Faults)
-#include "tst_faults.moc"
+QTEST_MAIN(tst_ExitFaults)
+#include "tst_exitfaults.moc"

@@ -1,0 +1,263 @@
+#include "listahead.h"
+
+#include "filesystem.h"
+#include "paths.h"
+#include "uniquefd.h"
+#include "walk.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+namespace pendrel {
+
+namespace {
+
+// Listings the helpers made and the walk has not reached yet may take this
+// many bytes; the helpers wait when they do.
+constexpr std::size_t ListingBudget = 1024 * 1024;
+// How much of a file to be copied a helper asks the kernel to read ahead.
+constexpr off_t PrefetchBytes = 1024 * 1024;
+
+// `path` lies below `tree`, or is it; a tree given with a trailing "/" (a
+// root such as "/") holds everything that starts with it.
+bool within(const std::string &path, const std::string &tree)
+{
+    return path.starts_with(tree)
+        && (path.size() == tree.size() || tree.back() == '/' || path[tree.size()] == '/');
+}
+
+} // namespace
+
+ListAhead::ListAhead(FileSystem &fs, const EntryFilter &filter) : m_fs(fs), m_filter(filter)
+{
+}
+
+ListAhead::~ListAhead()
+{
+    stop();
+}
+
+void ListAhead::start(unsigned helpers)
+{
+    if (helpers == 0)
+        return;
+    m_stop = false;
+    m_helpers.resize(helpers);
+    for (Helper &helper : m_helpers)
+        helper.thread = std::thread([this, &helper] { helperLoop(helper); });
+}
+
+void ListAhead::stop()
+{
+    if (m_helpers.empty())
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    for (Helper &helper : m_helpers)
+        helper.thread.join();
+    m_helpers.clear();
+    m_requests.clear();
+    m_listings.clear();
+    m_listingBytes = 0;
+}
+
+void ListAhead::request(const std::string &path, const std::string &subdirectories)
+{
+    if (m_helpers.empty())
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        dropLeft(path);
+        if (!subdirectories.empty())
+            m_requests.push_back(Request{path, subdirectories, 0});
+    }
+    m_changed.notify_all();
+}
+
+// Forgets the requests of the directories the walk has left on its way to
+// `path`, and in its parent's request the subdirectories up to `path`.
+void ListAhead::dropLeft(const std::string &path)
+{
+    while (!m_requests.empty()) {
+        Request &top = m_requests.back();
+        if (path.size() > top.path.size() && within(path, top.path))
+            break;
+        m_requests.pop_back();
+    }
+    if (m_requests.empty())
+        return;
+    Request &parent = m_requests.back();
+    if (parent.next < parent.subdirectories.size()) {
+        const char *name = parent.subdirectories.c_str() + parent.next;
+        if (datname(parent.path, name) == path)
+            parent.next += std::strlen(name) + 1;
+    }
+}
+
+std::optional<Listing> ListAhead::take(const std::string &path)
+{
+    if (m_helpers.empty())
+        return std::nullopt;
+    std::unique_lock lock(m_mutex);
+    dropLeft(path);
+    for (;;) {
+        const auto it = m_listings.find(path);
+        if (it != m_listings.end()) {
+            m_listingBytes -= it->second.cost(it->first);
+            std::optional<Listing> listing;
+            if (it->second.opened)
+                listing = std::move(it->second);
+            m_listings.erase(it);
+            lock.unlock();
+            m_changed.notify_all();
+            return listing;
+        }
+        const auto owner = std::find_if(m_helpers.begin(), m_helpers.end(), [&path](const Helper &helper) {
+            return !helper.tree.empty() && within(path, helper.tree);
+        });
+        if (owner == m_helpers.end())
+            return std::nullopt;
+        // The walk has caught up with this helper, which had better go
+        // further ahead than keep it waiting directory by directory.
+        owner->caughtUp = true;
+        if (owner->listing != path) {
+            lock.unlock();
+            m_changed.notify_all();
+            return std::nullopt;
+        }
+        m_changed.wait(lock);
+    }
+}
+
+void ListAhead::helperLoop(Helper &self)
+{
+    const auto buffer = std::make_unique<char[]>(DirectoryBufferSize);
+    std::unique_lock lock(m_mutex);
+    while (!m_stop) {
+        std::string tree;
+        if (!pickTree(tree)) {
+            m_changed.wait(lock);
+            continue;
+        }
+        self.tree = std::move(tree);
+        self.caughtUp = false;
+        listTree(lock, self, buffer.get());
+        self.tree.clear();
+    }
+}
+
+// The nearest subdirectory the walk is still to enter, but not next, that
+// has not been listed, lies in no other helper's subtree and whose path fits
+// in PATH_MAX.
+bool ListAhead::pickTree(std::string &tree) const
+{
+    bool skippedNext = false;
+    for (std::size_t i = m_requests.size(); i-- > 0;) {
+        const Request &request = m_requests[i];
+        for (std::size_t at = request.next; at < request.subdirectories.size();) {
+            const char *name = request.subdirectories.c_str() + at;
+            at += std::strlen(name) + 1;
+            if (!skippedNext) {
+                skippedNext = true;
+                continue;
+            }
+            tree = datname(request.path, name);
+            const bool taken = std::any_of(m_helpers.begin(), m_helpers.end(), [&tree](const Helper &helper) {
+                return !helper.tree.empty() && within(tree, helper.tree);
+            });
+            if (tree.size() < PATH_MAX && !taken && !m_listings.contains(tree))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Lists self.tree and its subdirectories in the walk's order, until the walk
+// catches up, the run stops or a listing fails; called and returns locked.
+void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer)
+{
+    struct Pending
+    {
+        std::size_t pathLength;
+        std::string subdirectories;
+        std::size_t next = 0;
+    };
+    std::vector<Pending> stack;
+    std::string path = self.tree;
+    for (;;) {
+        m_changed.wait(lock, [this, &self] { return m_stop || self.caughtUp || m_listingBytes < ListingBudget; });
+        if (m_stop || self.caughtUp)
+            return;
+        self.listing = path;
+        lock.unlock();
+        std::string subdirectories;
+        Listing listing = list(path, subdirectories, buffer);
+        lock.lock();
+        self.listing.clear();
+        const bool opened = listing.opened;
+        m_listingBytes += listing.cost(path);
+        m_listings.insert_or_assign(path, std::move(listing));
+        lock.unlock();
+        m_changed.notify_all();
+        lock.lock();
+        if (!opened)
+            return;
+        stack.push_back(Pending{path.size(), std::move(subdirectories)});
+        for (;;) {
+            if (stack.empty())
+                return;
+            Pending &top = stack.back();
+            if (top.next == top.subdirectories.size()) {
+                stack.pop_back();
+                continue;
+            }
+            const char *name = top.subdirectories.c_str() + top.next;
+            top.next += std::strlen(name) + 1;
+            path = datname(path.substr(0, top.pathLength), name);
+            if (path.size() < PATH_MAX)
+                break;
+        }
+    }
+}
+
+// Makes the calls the walk would make for the directory at `path`, and
+// keeps what the filter lets through.
+Listing ListAhead::list(const std::string &path, std::string &subdirectories, char *buffer) const
+{
+    Listing listing;
+    const UniqueFd fd(m_fs, m_fs.openDirectory(AT_FDCWD, path.c_str(), false));
+    if (!fd)
+        return listing;
+    listing.opened = true;
+    bool tooLarge = false;
+    listing.error = m_filter.read(m_fs, fd.get(), buffer, [&](const Examined &entry, Verdict verdict) {
+        listing.entries.push_back(Listed{std::uint32_t(listing.names.size()), entry.type, entry.follow,
+                                         entry.result, entry.inode});
+        listing.names.append(entry.name, std::strlen(entry.name) + 1);
+        if (entry.type != DT_DIR)
+            listing.stats.push_back(entry.st);
+        if (verdict == Verdict::Enter)
+            subdirectories.append(entry.name, std::strlen(entry.name) + 1);
+        // A file to be copied: its first bytes are on their way from the
+        // disk by the time the walk, behind, copies it.
+        if (verdict == Verdict::File)
+            (void)m_fs.prefetch(fd.get(), entry.name, std::min(entry.st.st_size, PrefetchBytes));
+        tooLarge = listing.cost(path) > ListingBudget / 2;
+        return !tooLarge;
+    });
+    // A directory too large to hold is left to the walk.
+    if (tooLarge) {
+        listing = Listing{};
+        subdirectories.clear();
+    }
+    return listing;
+}
+
+} // namespace pendrel

@@ -1,0 +1,118 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace pendrel {
+
+class EntryFilter;
+class FileSystem;
+
+// One entry of a directory listed ahead: a directory (its inode from the
+// entry, not stat'ed) or the outcome of the stat calls the walk would make.
+struct Listed
+{
+    std::uint32_t nameOffset = 0;
+    unsigned char type = 0;
+    bool follow = false;
+    int result = 0;
+    ino_t inode = 0;
+};
+
+// What a helper found in one directory, in the order read: the entries the
+// filter did not skip. Most of them are directories, so the stat results of
+// the others are held apart, in the same order. `opened` false: the walk
+// reads the directory itself.
+struct Listing
+{
+    bool opened = false;
+    int error = 0; // readDirectory's failure after the entries
+    std::string names;
+    std::vector<Listed> entries;
+    std::vector<struct stat> stats;
+
+    // The bytes it holds while it waits for the walk, as counted against the budget.
+    [[nodiscard]] std::size_t cost(const std::string &path) const
+    {
+        return 128 + path.size() + names.size() + entries.size() * sizeof(Listed)
+            + stats.size() * sizeof(struct stat);
+    }
+};
+
+// Helper threads that list directories ahead of a walk, each thread in a
+// subtree of its own and in the walk's order, so that the walk finds a
+// directory's entries and their stat results ready when it gets there. The
+// walk tells them where it goes and nothing else: request() after it has
+// listed a directory, take() when it enters one. Listings waiting for the
+// walk are held within a fixed budget of bytes; the helpers wait when it is
+// spent. All calls but the helpers' own come from the walk's thread.
+class ListAhead
+{
+public:
+    ListAhead(FileSystem &fs, const EntryFilter &filter);
+    ~ListAhead();
+    ListAhead(const ListAhead &) = delete;
+    ListAhead &operator=(const ListAhead &) = delete;
+
+    // Starts `helpers` threads for one walk; with 0, request and take do nothing.
+    void start(unsigned helpers);
+    // Stops and joins the threads and drops the listings not taken.
+    void stop();
+
+    // The walk has listed `path` and will enter `subdirectories` (names, each
+    // ended by a NUL) in this order, each with its whole subtree before the next.
+    void request(const std::string &path, const std::string &subdirectories);
+
+    // The walk enters `path`. Returns the listing a helper made of it,
+    // waiting while one is making it; nullopt when the walk must read it.
+    [[nodiscard]] std::optional<Listing> take(const std::string &path);
+
+private:
+    // The subdirectories of one directory the walk is in, still to be
+    // entered from offset `next` on: the walk's stack as it told it.
+    struct Request
+    {
+        std::string path;
+        std::string subdirectories;
+        std::size_t next = 0;
+    };
+
+    struct Helper
+    {
+        std::thread thread;
+        std::string tree;      // the subtree it is listing
+        std::string listing;   // the directory it is listing now
+        bool caughtUp = false; // the walk has reached it: it moves on
+    };
+
+    void dropLeft(const std::string &path);
+    void helperLoop(Helper &self);
+    [[nodiscard]] bool pickTree(std::string &tree) const;
+    void listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer);
+    [[nodiscard]] Listing list(const std::string &path, std::string &subdirectories, char *buffer) const;
+
+    FileSystem &m_fs;
+    const EntryFilter &m_filter;
+    // Changed only by the walk's thread, while no helper runs.
+    std::vector<Helper> m_helpers;
+
+    // Everything below, and the helpers' fields but the thread, only under m_mutex.
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Request> m_requests;
+    std::unordered_map<std::string, Listing> m_listings;
+    std::size_t m_listingBytes = 0;
+    bool m_stop = false;
+};
+
+} // namespace pendrel
