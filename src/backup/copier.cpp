@@ -204,15 +204,9 @@ int Copier::copyData(int from, int to, bool &targetSide)
             targetSide = false;
             return int(got);
         }
-        for (long done = 0; done < got;) {
-            const long put = m_fs.write(to, m_buffer.get() + done, std::size_t(got - done));
-            if (put == -EINTR)
-                continue;
-            if (put <= 0) {
-                targetSide = true;
-                return put < 0 ? int(put) : -EIO;
-            }
-            done += put;
+        if (const int written = writeAll(m_fs, to, m_buffer.get(), std::size_t(got))) {
+            targetSide = true;
+            return written;
         }
         sinceEvents += std::size_t(got);
     }

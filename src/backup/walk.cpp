@@ -25,22 +25,19 @@ bool later(const timespec &a, const timespec &b)
 
 void EntryFilter::exclude(dev_t device, ino_t inode)
 {
-    const std::lock_guard lock(m_mutex);
-    m_haveExcluded = true;
     m_excludedDevice = device;
     m_excludedInode = inode;
+    m_haveExcluded.store(true, std::memory_order_release);
 }
 
 bool EntryFilter::excluded(dev_t device, ino_t inode) const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_haveExcluded && device == m_excludedDevice && inode == m_excludedInode;
+    return m_haveExcluded.load(std::memory_order_acquire) && device == m_excludedDevice && inode == m_excludedInode;
 }
 
 bool EntryFilter::excludedInode(ino_t inode) const
 {
-    const std::lock_guard lock(m_mutex);
-    return m_haveExcluded && inode == m_excludedInode;
+    return m_haveExcluded.load(std::memory_order_acquire) && inode == m_excludedInode;
 }
 
 // Links are followed, and an entry of unknown type is followed only when it

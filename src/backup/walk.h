@@ -6,9 +6,9 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -53,7 +53,8 @@ public:
     void setStart(timespec start) { m_start = start; }
 
     // From now on the directory (device, inode) is never entered, by any
-    // thread: the backup folder, when it lies inside a walked tree.
+    // thread: the backup folder, when it lies inside a walked tree. Called
+    // at most once.
     void exclude(dev_t device, ino_t inode);
 
     // Reads the open directory fd and calls onEntry(examined, verdict) for
@@ -77,10 +78,11 @@ private:
     [[nodiscard]] Verdict judgeStated(const Examined &entry) const;
 
     timespec m_start{};
-    mutable std::mutex m_mutex;
-    bool m_haveExcluded = false;
+    // Written once before m_haveExcluded is set, read only after it is seen:
+    // every directory entry is checked, so no lock is taken for it.
     dev_t m_excludedDevice = 0;
     ino_t m_excludedInode = 0;
+    std::atomic<bool> m_haveExcluded = false;
 };
 
 // What the walk met.

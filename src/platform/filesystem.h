@@ -60,6 +60,10 @@ public:
     virtual int close(int fd) = 0;
 };
 
+// Writes all `size` bytes through fs.write, again after EINTR and short
+// writes. Returns 0 or -errno (-EIO for a write that wrote nothing).
+[[nodiscard]] int writeAll(FileSystem &fs, int fd, const char *data, std::size_t size);
+
 // The real calls.
 class PosixFileSystem : public FileSystem
 {

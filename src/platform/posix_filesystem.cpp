@@ -18,6 +18,19 @@ T result(T value)
 
 } // namespace
 
+int writeAll(FileSystem &fs, int fd, const char *data, std::size_t size)
+{
+    for (std::size_t done = 0; done < size;) {
+        const long n = fs.write(fd, data + done, size - done);
+        if (n == -EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? int(n) : -EIO;
+        done += std::size_t(n);
+    }
+    return 0;
+}
+
 int PosixFileSystem::openDirectory(int dirFd, const char *name, bool followLinks)
 {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);

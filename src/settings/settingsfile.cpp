@@ -52,20 +52,6 @@ std::vector<std::string> splitLines(const std::string &text)
     return lines;
 }
 
-// Returns 0 or the errno of the failed write.
-int writeAll(FileSystem &fs, int fd, const std::string &data)
-{
-    for (std::size_t done = 0; done < data.size();) {
-        const long n = fs.write(fd, data.data() + done, data.size() - done);
-        if (n == -EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? int(-n) : EIO;
-        done += std::size_t(n);
-    }
-    return 0;
-}
-
 std::string directoryOf(const std::string &path)
 {
     const auto slash = path.rfind('/');
@@ -178,7 +164,7 @@ std::string writeSettings(FileSystem &fs, const std::string &path, const Setting
     int error = -fs.setMode(fd, modeFor(fs, path));
     if (error == 0) {
         what = "Cannot write";
-        error = writeAll(fs, fd, contents);
+        error = -writeAll(fs, fd, contents.data(), contents.size());
     }
     if (error == 0)
         error = -fs.syncFile(fd);
