@@ -19,6 +19,9 @@ namespace {
 // Listings the helpers made and the walk has not reached yet may take this
 // many bytes; the helpers wait when they do.
 constexpr std::size_t ListingBudget = 1024 * 1024;
+// A helper that found the budget spent goes on once the walk has taken the
+// listings down to this: woken once per batch, not once per listing taken.
+constexpr std::size_t ListingResume = ListingBudget * 3 / 4;
 // How much of a file to be copied a helper asks the kernel to read ahead.
 constexpr off_t PrefetchBytes = 1024 * 1024;
 
@@ -59,7 +62,8 @@ void ListAhead::stop()
         const std::lock_guard lock(m_mutex);
         m_stop = true;
     }
-    m_changed.notify_all();
+    m_work.notify_all();
+    m_room.notify_all();
     for (Helper &helper : m_helpers)
         helper.thread.join();
     m_helpers.clear();
@@ -72,13 +76,17 @@ void ListAhead::request(const std::string &path, const std::string &subdirectori
 {
     if (m_helpers.empty())
         return;
+    bool wake = false;
     {
         const std::lock_guard lock(m_mutex);
         dropLeft(path);
-        if (!subdirectories.empty())
+        if (!subdirectories.empty()) {
             m_requests.push_back(Request{path, subdirectories, 0});
+            wake = m_idleHelpers > 0;
+        }
     }
-    m_changed.notify_all();
+    if (wake)
+        m_work.notify_all();
 }
 
 // Forgets the requests of the directories the walk has left on its way to
@@ -110,13 +118,16 @@ std::optional<Listing> ListAhead::take(const std::string &path)
     for (;;) {
         const auto it = m_listings.find(path);
         if (it != m_listings.end()) {
+            const bool wasFull = m_listingBytes > ListingResume;
             m_listingBytes -= it->second.cost(it->first);
+            const bool wake = wasFull && m_listingBytes <= ListingResume;
             std::optional<Listing> listing;
             if (it->second.opened)
                 listing = std::move(it->second);
             m_listings.erase(it);
             lock.unlock();
-            m_changed.notify_all();
+            if (wake)
+                m_room.notify_all();
             return listing;
         }
         const auto owner = std::find_if(m_helpers.begin(), m_helpers.end(), [&path](const Helper &helper) {
@@ -129,10 +140,12 @@ std::optional<Listing> ListAhead::take(const std::string &path)
         owner->caughtUp = true;
         if (owner->listing != path) {
             lock.unlock();
-            m_changed.notify_all();
+            m_room.notify_all();
             return std::nullopt;
         }
-        m_changed.wait(lock);
+        m_walkWaits = true;
+        m_listed.wait(lock);
+        m_walkWaits = false;
     }
 }
 
@@ -143,13 +156,18 @@ void ListAhead::helperLoop(Helper &self)
     while (!m_stop) {
         std::string tree;
         if (!pickTree(tree)) {
-            m_changed.wait(lock);
+            ++m_idleHelpers;
+            m_work.wait(lock);
+            --m_idleHelpers;
             continue;
         }
         self.tree = std::move(tree);
         self.caughtUp = false;
         listTree(lock, self, buffer.get());
         self.tree.clear();
+        // What lay in its subtree is free for the others now.
+        if (m_idleHelpers > 0)
+            m_work.notify_all();
     }
 }
 
@@ -192,7 +210,8 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
     std::vector<Pending> stack;
     std::string path = self.tree;
     for (;;) {
-        m_changed.wait(lock, [this, &self] { return m_stop || self.caughtUp || m_listingBytes < ListingBudget; });
+        if (m_listingBytes >= ListingBudget)
+            m_room.wait(lock, [this, &self] { return m_stop || self.caughtUp || m_listingBytes <= ListingResume; });
         if (m_stop || self.caughtUp)
             return;
         self.listing = path;
@@ -204,9 +223,11 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
         const bool opened = listing.opened;
         m_listingBytes += listing.cost(path);
         m_listings.insert_or_assign(path, std::move(listing));
-        lock.unlock();
-        m_changed.notify_all();
-        lock.lock();
+        if (m_walkWaits) {
+            lock.unlock();
+            m_listed.notify_one();
+            lock.lock();
+        }
         if (!opened)
             return;
         stack.push_back(Pending{path.size(), std::move(subdirectories)});

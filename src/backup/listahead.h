@@ -108,10 +108,14 @@ private:
 
     // Everything below, and the helpers' fields but the thread, only under m_mutex.
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_listed; // the walk waits for the listing a helper is making
+    std::condition_variable m_room;   // helpers wait for the walk to take listings
+    std::condition_variable m_work;   // idle helpers wait for directories to list
     std::vector<Request> m_requests;
     std::unordered_map<std::string, Listing> m_listings;
     std::size_t m_listingBytes = 0;
+    unsigned m_idleHelpers = 0;
+    bool m_walkWaits = false;
     bool m_stop = false;
 };
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <thread>
 
 using namespace pendrel;
 using namespace pendrel::test;
@@ -672,14 +673,17 @@ void tst_DirectoryBackup::threadedWalk_data()
 {
     QTest::addColumn<std::vector<Fault>>("faults");
     QTest::addColumn<int>("failureCount");
-    QTest::newRow("clean") << std::vector<Fault>{} << 0;
+    QTest::addColumn<int>("walkDelayMicros");
+    QTest::newRow("clean") << std::vector<Fault>{} << 0 << 0;
+    // The helpers get far ahead and wait for the walk to take their listings.
+    QTest::newRow("walk behind") << std::vector<Fault>{} << 0 << 100;
     // Every call on these names fails, whichever thread makes it; a failed
     // read-ahead of a file to be copied is no failure.
     QTest::newRow("faults") << std::vector<Fault>{{Op::StatAt, EACCES, 1, true, "bad"},
                                                   {Op::ReadDirectory, EIO, 1, true, "unreadable"},
                                                   {Op::OpenDirectory, EACCES, 1, true, "locked"},
                                                   {Op::Prefetch, EIO, 1, true, ""}}
-                            << 3;
+                            << 3 << 0;
 }
 
 // Helper threads listing ahead, one or several, change nothing the user can
@@ -689,6 +693,7 @@ void tst_DirectoryBackup::threadedWalk()
 {
     QFETCH(std::vector<Fault>, faults);
     QFETCH(int, failureCount);
+    QFETCH(int, walkDelayMicros);
     Fixture &f = *m_fixture;
     for (int d = 0; d < 30; ++d) {
         for (int s = 0; s < 10; ++s) {
@@ -731,13 +736,27 @@ void tst_DirectoryBackup::threadedWalk()
         FaultyFileSystem fs;
         for (const Fault &fault : faults)
             fs.fail(fault);
-        RecordingProgress progress;
+        RecordingProgress recording;
+        struct : Progress
+        {
+            void checking(const std::string &directory) override
+            {
+                std::this_thread::sleep_for(delay);
+                inner->checking(directory);
+            }
+            void saving(const std::string &file) override { inner->saving(file); }
+            void keepResponsive() override { inner->keepResponsive(); }
+            RecordingProgress *inner = nullptr;
+            std::chrono::microseconds delay{};
+        } progress;
+        progress.inner = &recording;
+        progress.delay = std::chrono::microseconds(walkDelayMicros);
         DirectoryBackup backup(fs, progress, state, target, f.settings);
         backup.setThreads(threads);
         backup.VzSichern(f.source);
         backup.VzSichern(f.source + "/d4");
         backup.finish();
-        result.texts = progress.texts;
+        result.texts = recording.texts;
         for (const SaveFailure &failure : backup.failures())
             result.failures << QString::fromStdString(failure.path) + "|" + QString::number(failure.error);
         for (const std::string &name : sortedNames(target + "/" + FolderName))
