@@ -153,10 +153,8 @@ UniqueFd Copier::createTemporary(std::string &tempName)
 {
     for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
         tempName = ".pendrel-" + std::to_string(++m_tempCounter) + ".part";
-        int fd;
-        do
-            fd = m_fs.createExclusive(m_folderFd, tempName.c_str());
-        while (fdShortage(fd));
+        const int fd = retryFreeingDescriptors([&] { return m_fs.createExclusive(m_folderFd, tempName.c_str()); },
+                                               m_releaseDescriptor);
         if (fd != -EEXIST)
             return UniqueFd(m_fs, fd);
     }
@@ -291,11 +289,6 @@ bool Copier::nameRefused(int error, const std::string &tempName)
         return true;
     struct stat st;
     return error == ENOENT && m_fs.statAt(m_folderFd, tempName.c_str(), &st, false) == 0;
-}
-
-bool Copier::fdShortage(int result)
-{
-    return outOfDescriptors(result) && m_releaseDescriptor();
 }
 
 } // namespace pendrel

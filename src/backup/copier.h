@@ -61,7 +61,6 @@ private:
     int place(const std::string &name, const std::string &tempName, std::string &finalName);
     int renameChecked(const std::string &tempName, const std::string &finalName);
     bool nameRefused(int error, const std::string &tempName);
-    bool fdShortage(int result);
 
     FileSystem &m_fs;
     Progress &m_progress;

@@ -102,7 +102,6 @@ private:
     void save(const Visit &visit);
     bool openFolder(const std::string &fullPath, off_t size);
     void failTarget(const std::string &path, int error, off_t size, bool nameRefused = false);
-    bool fdShortage(int result) { return outOfDescriptors(result) && m_walk.releaseDescriptor(); }
     void record(const std::string &path, int error, FailureKind kind = FailureKind::Unreadable);
 
     DirectoryBackup &m_owner;
@@ -205,11 +204,9 @@ bool DirectoryBackup::Impl::openFolder(const std::string &fullPath, off_t size)
         }
         m_state.ZielVzAngelegt = true;
     }
-    int opened;
-    do
-        opened = m_fs.openDirectory(m_targetFd.get(), m_state.ZielVz.c_str(), false);
-    while (fdShortage(opened));
-    UniqueFd fd(m_fs, opened);
+    UniqueFd fd(m_fs, retryFreeingDescriptors(
+                          [&] { return m_fs.openDirectory(m_targetFd.get(), m_state.ZielVz.c_str(), false); },
+                          [this] { return m_walk.releaseDescriptor(); }));
     if (!fd) {
         failTarget(fullPath, -fd.get(), size);
         return false;

@@ -57,4 +57,16 @@ private:
     return result == -EMFILE || result == -ENFILE;
 }
 
+// Makes the call `open` again for as long as it runs out of descriptors and
+// `release` frees one of ours. Returns the descriptor or -errno.
+template <typename Open, typename Release>
+[[nodiscard]] int retryFreeingDescriptors(Open open, Release release)
+{
+    int fd;
+    do
+        fd = open();
+    while (outOfDescriptors(fd) && release());
+    return fd;
+}
+
 } // namespace pendrel

@@ -139,11 +139,9 @@ int Walk::openSubdirectory(const char *name)
     const int parentFd = byPath ? AT_FDCWD : frameFd(parent);
     if (parentFd < 0 && !byPath)
         return parentFd;
-    int fd;
-    do
-        fd = m_fs.openDirectory(parentFd, byPath ? m_path.c_str() : name, false);
-    while (fdShortage(fd));
-    return fd;
+    return retryFreeingDescriptors(
+        [&] { return m_fs.openDirectory(parentFd, byPath ? m_path.c_str() : name, false); },
+        [this] { return releaseDescriptor(); });
 }
 
 int Walk::frameFd(Frame &frame)
@@ -151,10 +149,8 @@ int Walk::frameFd(Frame &frame)
     if (frame.fd)
         return frame.fd.get();
     const std::string path = m_path.substr(0, frame.pathLength);
-    int fd;
-    do
-        fd = m_fs.openDirectory(AT_FDCWD, path.c_str(), false);
-    while (fdShortage(fd));
+    const int fd = retryFreeingDescriptors([&] { return m_fs.openDirectory(AT_FDCWD, path.c_str(), false); },
+                                           [this] { return releaseDescriptor(); });
     if (fd >= 0)
         frame.fd = UniqueFd(m_fs, fd);
     return fd;
@@ -251,11 +247,9 @@ UniqueFd Walk::openFile(const Visit &visit)
     const int dirFd = byPath ? AT_FDCWD : frameFd(frame);
     if (dirFd < 0 && !byPath)
         return UniqueFd(m_fs, dirFd);
-    int fd;
-    do
-        fd = m_fs.openForReading(dirFd, byPath ? visit.path.c_str() : visit.name);
-    while (fdShortage(fd));
-    return UniqueFd(m_fs, fd);
+    return UniqueFd(m_fs, retryFreeingDescriptors(
+                              [&] { return m_fs.openForReading(dirFd, byPath ? visit.path.c_str() : visit.name); },
+                              [this] { return releaseDescriptor(); }));
 }
 
 // The open frames are always the deepest, and the top frame is never released.
@@ -265,11 +259,6 @@ bool Walk::releaseDescriptor()
         return false;
     m_stack[m_firstOpen++].fd.reset();
     return true;
-}
-
-bool Walk::fdShortage(int result)
-{
-    return outOfDescriptors(result) && releaseDescriptor();
 }
 
 } // namespace pendrel

@@ -164,7 +164,6 @@ private:
     void replay(Frame &frame, const Listing &listing);
     void act(Frame &frame, const Examined &entry, Verdict verdict);
     void fail(const std::string &path, int error);
-    bool fdShortage(int result);
 
     FileSystem &m_fs;
     const EntryFilter &m_filter;
