@@ -71,9 +71,21 @@ public:
         st->st_ino = ino_t(-1);
         return 0;
     }
-    int openForReading(int, const char *) override { return fakeFd; }
+    int openForReading(int dirFd, const char *name, bool followLinks, struct stat *st) override
+    {
+        const int result = m_real.statAt(dirFd, name, st, followLinks);
+        return result < 0 ? result : fakeFd;
+    }
+    int statFd(int, struct stat *st) override
+    {
+        *st = {};
+        st->st_mode = S_IFREG | 0644;
+        return 0;
+    }
+    int statFileSystem(int fd, struct statfs *st) override { return m_real.statFileSystem(fd == fakeFd ? AT_FDCWD : fd, st); }
+    int rewind(int) override { return 0; }
     int prefetch(int, const char *, off_t) override { return 0; }
-    int createExclusive(int, const char *) override { return fakeFd; }
+    int createExclusive(int, const char *, mode_t) override { return fakeFd; }
     int makeDirectory(int, const char *, mode_t) override { return 0; }
     int setMode(int, mode_t) override { return 0; }
     int syncFile(int) override { return 0; }
@@ -132,14 +144,20 @@ public:
     {
         return m_real.statAt(dirFd, name, st, followLinks);
     }
-    int openForReading(int dirFd, const char *name) override
+    int openForReading(int dirFd, const char *name, bool followLinks, struct stat *st) override
     {
-        return track(timed([&] { return m_real.openForReading(dirFd, name); }));
+        return track(timed([&] { return m_real.openForReading(dirFd, name, followLinks, st); }));
     }
-    int prefetch(int dirFd, const char *name, off_t size) override { return m_real.prefetch(dirFd, name, size); }
-    int createExclusive(int dirFd, const char *name) override
+    int statFd(int fd, struct stat *st) override
     {
-        return track(timed([&] { return m_real.createExclusive(dirFd, name); }));
+        return timed([&] { return m_real.statFd(fd, st); });
+    }
+    int statFileSystem(int fd, struct statfs *st) override { return m_real.statFileSystem(fd, st); }
+    int rewind(int fd) override { return timed([&] { return m_real.rewind(fd); }); }
+    int prefetch(int dirFd, const char *name, off_t size) override { return m_real.prefetch(dirFd, name, size); }
+    int createExclusive(int dirFd, const char *name, mode_t mode) override
+    {
+        return track(timed([&] { return m_real.createExclusive(dirFd, name, mode); }));
     }
     int makeDirectory(int dirFd, const char *name, mode_t mode) override
     {

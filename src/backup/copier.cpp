@@ -153,7 +153,7 @@ UniqueFd Copier::createTemporary(std::string &tempName)
 {
     for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
         tempName = ".pendrel-" + std::to_string(++m_tempCounter) + ".part";
-        const int fd = retryFreeingDescriptors([&] { return m_fs.createExclusive(m_folderFd, tempName.c_str()); },
+        const int fd = retryFreeingDescriptors([&] { return m_fs.createExclusive(m_folderFd, tempName.c_str(), 0666); },
                                                m_releaseDescriptor);
         if (fd != -EEXIST)
             return UniqueFd(m_fs, fd);

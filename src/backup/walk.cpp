@@ -247,9 +247,13 @@ UniqueFd Walk::openFile(const Visit &visit)
     const int dirFd = byPath ? AT_FDCWD : frameFd(frame);
     if (dirFd < 0 && !byPath)
         return UniqueFd(m_fs, dirFd);
-    return UniqueFd(m_fs, retryFreeingDescriptors(
-                              [&] { return m_fs.openForReading(dirFd, byPath ? visit.path.c_str() : visit.name); },
-                              [this] { return releaseDescriptor(); }));
+    struct stat st;
+    UniqueFd fd(m_fs, retryFreeingDescriptors(
+                          [&] { return m_fs.openForReading(dirFd, byPath ? visit.path.c_str() : visit.name, true, &st); },
+                          [this] { return releaseDescriptor(); }));
+    if (fd && !S_ISREG(st.st_mode))
+        return UniqueFd(m_fs, -EINVAL);
+    return fd;
 }
 
 // The open frames are always the deepest, and the top frame is never released.

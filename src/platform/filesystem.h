@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -26,15 +27,24 @@ public:
     [[nodiscard]] virtual long readDirectory(int fd, void *buf, std::size_t size) = 0;
     // fstatat; followLinks false adds AT_SYMLINK_NOFOLLOW.
     [[nodiscard]] virtual int statAt(int dirFd, const char *name, struct stat *st, bool followLinks) = 0;
-    // Opens a regular file for reading (links followed), without blocking;
-    // anything else is refused with -EINVAL.
-    [[nodiscard]] virtual int openForReading(int dirFd, const char *name) = 0;
+    // Opens an entry for reading without blocking and fills *st from the
+    // descriptor (fstat): what was opened, whatever the name held when it was
+    // listed. With followLinks false a symbolic link is refused (-ELOOP).
+    // Returns a descriptor of any file type; the caller judges it by *st.
+    [[nodiscard]] virtual int openForReading(int dirFd, const char *name, bool followLinks, struct stat *st) = 0;
+    // fstat of an open descriptor.
+    [[nodiscard]] virtual int statFd(int fd, struct stat *st) = 0;
+    // fstatfs: type, block size and free blocks of the file system holding fd.
+    [[nodiscard]] virtual int statFileSystem(int fd, struct statfs *st) = 0;
+    // Moves the offset of an open file back to its start (lseek).
+    [[nodiscard]] virtual int rewind(int fd) = 0;
     // Starts reading the first `size` bytes of a file into the page cache
     // and returns without waiting for them (posix_fadvise WILLNEED). Only a
     // hint: returns 0 or -errno, and nothing depends on it.
     virtual int prefetch(int dirFd, const char *name, off_t size) = 0;
-    // Creates a new file for writing, failing with -EEXIST if the name exists.
-    [[nodiscard]] virtual int createExclusive(int dirFd, const char *name) = 0;
+    // Creates a new file for writing with the permission bits `mode` (less
+    // the umask), failing with -EEXIST if the name exists.
+    [[nodiscard]] virtual int createExclusive(int dirFd, const char *name, mode_t mode) = 0;
     // Creates one directory level with `mode` (less the umask); -EEXIST if it
     // already exists.
     [[nodiscard]] virtual int makeDirectory(int dirFd, const char *name, mode_t mode) = 0;
@@ -71,9 +81,12 @@ public:
     int openDirectory(int dirFd, const char *name, bool followLinks) override;
     long readDirectory(int fd, void *buf, std::size_t size) override;
     int statAt(int dirFd, const char *name, struct stat *st, bool followLinks) override;
-    int openForReading(int dirFd, const char *name) override;
+    int openForReading(int dirFd, const char *name, bool followLinks, struct stat *st) override;
+    int statFd(int fd, struct stat *st) override;
+    int statFileSystem(int fd, struct statfs *st) override;
+    int rewind(int fd) override;
     int prefetch(int dirFd, const char *name, off_t size) override;
-    int createExclusive(int dirFd, const char *name) override;
+    int createExclusive(int dirFd, const char *name, mode_t mode) override;
     int makeDirectory(int dirFd, const char *name, mode_t mode) override;
     long copyRange(int fromFd, int toFd, std::size_t size) override;
     long read(int fd, void *buf, std::size_t size) override;

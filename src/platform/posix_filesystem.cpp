@@ -47,19 +47,34 @@ int PosixFileSystem::statAt(int dirFd, const char *name, struct stat *st, bool f
     return result(::fstatat(dirFd, name, st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW));
 }
 
-int PosixFileSystem::openForReading(int dirFd, const char *name)
+int PosixFileSystem::openForReading(int dirFd, const char *name, bool followLinks, struct stat *st)
 {
     // The name may have become a FIFO or device since it was listed: opening
-    // one must not block, and reading one could block or never end.
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // one must not block.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW);
+    const int fd = ::openat(dirFd, name, flags);
     if (fd < 0)
         return -errno;
-    struct stat st;
-    const int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
-    if (error == 0)
+    if (::fstat(fd, st) == 0)
         return fd;
+    const int error = errno;
     ::close(fd);
     return -error;
+}
+
+int PosixFileSystem::statFd(int fd, struct stat *st)
+{
+    return result(::fstat(fd, st));
+}
+
+int PosixFileSystem::statFileSystem(int fd, struct statfs *st)
+{
+    return result(::fstatfs(fd, st));
+}
+
+int PosixFileSystem::rewind(int fd)
+{
+    return ::lseek(fd, 0, SEEK_SET) < 0 ? -errno : 0;
 }
 
 int PosixFileSystem::prefetch(int dirFd, const char *name, off_t size)
@@ -72,9 +87,9 @@ int PosixFileSystem::prefetch(int dirFd, const char *name, off_t size)
     return -error;
 }
 
-int PosixFileSystem::createExclusive(int dirFd, const char *name)
+int PosixFileSystem::createExclusive(int dirFd, const char *name, mode_t mode)
 {
-    return result(::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    return result(::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
 }
 
 int PosixFileSystem::makeDirectory(int dirFd, const char *name, mode_t mode)

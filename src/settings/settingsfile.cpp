@@ -88,7 +88,7 @@ int createTemporary(FileSystem &fs, const std::string &path, std::string &tempor
     for (unsigned attempt = 0; attempt < 100 && fd == -EEXIST; ++attempt) {
         temporary = directoryOf(path) + "/." + nameOf(path) + "." + std::to_string(::getpid()) + "-"
                 + std::to_string(attempt);
-        fd = fs.createExclusive(AT_FDCWD, temporary.c_str());
+        fd = fs.createExclusive(AT_FDCWD, temporary.c_str(), 0600);
     }
     return fd;
 }

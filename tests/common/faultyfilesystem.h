@@ -14,7 +14,8 @@ namespace pendrel::test {
 // One entry per FileSystem call.
 enum class Op {
     OpenDirectory, ReadDirectory, StatAt, OpenForReading, Prefetch, CreateExclusive, MakeDirectory, CopyRange,
-    Read, Write, SetMode, SyncFile, SetTimes, RenameNoReplace, Rename, UnlinkAt, SyncFileSystem, Close,
+    Read, Write, SetMode, SyncFile, SetTimes, RenameNoReplace, Rename, UnlinkAt, SyncFileSystem, StatFd,
+    StatFileSystem, Rewind, Close,
 };
 inline constexpr std::size_t OpCount = std::size_t(Op::Close) + 1;
 
@@ -80,11 +81,29 @@ public:
             return -error;
         return m_real.statAt(dirFd, name, st, followLinks);
     }
-    int openForReading(int dirFd, const char *name) override
+    int openForReading(int dirFd, const char *name, bool followLinks, struct stat *st) override
     {
         if (const int error = injected(Op::OpenForReading, name))
             return -error;
-        return remember(m_real.openForReading(dirFd, name), name);
+        return remember(m_real.openForReading(dirFd, name, followLinks, st), name);
+    }
+    int statFd(int fd, struct stat *st) override
+    {
+        if (const int error = injected(Op::StatFd, nameOf(fd)))
+            return -error;
+        return m_real.statFd(fd, st);
+    }
+    int statFileSystem(int fd, struct statfs *st) override
+    {
+        if (const int error = injected(Op::StatFileSystem, nameOf(fd)))
+            return -error;
+        return m_real.statFileSystem(fd, st);
+    }
+    int rewind(int fd) override
+    {
+        if (const int error = injected(Op::Rewind, nameOf(fd)))
+            return -error;
+        return m_real.rewind(fd);
     }
     int prefetch(int dirFd, const char *name, off_t size) override
     {
@@ -92,11 +111,11 @@ public:
             return -error;
         return m_real.prefetch(dirFd, name, size);
     }
-    int createExclusive(int dirFd, const char *name) override
+    int createExclusive(int dirFd, const char *name, mode_t mode) override
     {
         if (const int error = injected(Op::CreateExclusive, name))
             return -error;
-        return remember(m_real.createExclusive(dirFd, name), name);
+        return remember(m_real.createExclusive(dirFd, name, mode), name);
     }
     int makeDirectory(int dirFd, const char *name, mode_t mode) override
     {
