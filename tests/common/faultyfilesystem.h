@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -43,6 +44,14 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         m_faults.push_back({std::move(fault), 0});
+    }
+    // Runs `action` once, just before the nth call of `op` that concerns a
+    // name containing `nameContains` (as for faults): the tree changes
+    // under the walk at a moment of the test's choosing.
+    void before(Op op, std::string nameContains, std::function<void()> action, int nth = 1)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_hooks.push_back({op, std::move(nameContains), std::move(action), nth, 0});
     }
     [[nodiscard]] int calls(Op op) const
     {
@@ -201,17 +210,41 @@ private:
         int seen;
     };
 
-    // Counts the call; returns the errno to fail it with, or 0.
+    struct Hook
+    {
+        Op op;
+        std::string nameContains;
+        std::function<void()> action;
+        int nth;
+        int seen;
+    };
+
+    static bool concerns(const std::string &nameContains, const std::string &name, const std::string &other)
+    {
+        return nameContains.empty() || name.find(nameContains) != std::string::npos
+            || other.find(nameContains) != std::string::npos;
+    }
+
+    // Counts the call and runs a hook due; returns the errno to fail it with, or 0.
     int injected(Op op, const std::string &name, const std::string &other = {})
     {
+        std::function<void()> due;
+        {
+            const std::lock_guard lock(m_mutex);
+            for (Hook &hook : m_hooks) {
+                if (hook.op == op && concerns(hook.nameContains, name, other) && ++hook.seen == hook.nth)
+                    due = hook.action;
+            }
+        }
+        if (due)
+            due();
         const std::lock_guard lock(m_mutex);
         ++m_calls[std::size_t(op)];
         for (Armed &armed : m_faults) {
             const Fault &fault = armed.fault;
             if (fault.op != op)
                 continue;
-            if (!fault.nameContains.empty() && name.find(fault.nameContains) == std::string::npos
-                && other.find(fault.nameContains) == std::string::npos)
+            if (!concerns(fault.nameContains, name, other))
                 continue;
             ++armed.seen;
             if (armed.seen == fault.nth || (fault.repeat && armed.seen > fault.nth))
@@ -240,6 +273,7 @@ private:
     PosixFileSystem m_real;
     mutable std::mutex m_mutex;
     std::vector<Armed> m_faults;
+    std::vector<Hook> m_hooks;
     std::array<int, OpCount> m_calls{};
     std::unordered_map<int, std::string> m_names;
 };
