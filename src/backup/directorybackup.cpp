@@ -24,11 +24,12 @@
 
 #include <fcntl.h>
 
-#include <algorithm>
+#include <linux/magic.h>
+
 #include <cerrno>
-#include <limits>
-#include <optional>
+#include <functional>
 #include <thread>
+#include <unordered_set>
 
 namespace pendrel {
 
@@ -88,20 +89,33 @@ public:
     void walk(const std::string &pfad)
     {
         m_filter.setStart(toTimespec(m_state.StartZeit));
-        m_ahead.start(m_threads > 1 ? m_threads - 1 : 0);
+        m_filter.setMounts(parseMounts(readProcMountInfo()));
+        // Once the stick is gone or full, reading ahead is of no use.
+        if (m_targetGoneError == 0 && !m_full)
+            m_ahead.start(m_threads > 1 ? m_threads - 1 : 0);
         m_walk.run(pfad, *this);
         m_ahead.stop();
     }
 
     void finish();
     void setThreads(unsigned count) { m_threads = count; }
+    void setThreadStart(ListAhead::ThreadStart start) { m_ahead.setThreadStart(std::move(start)); }
 
 private:
-    Action visit(const Visit &visit) override;
+    struct FileIdHash
+    {
+        std::size_t operator()(const std::pair<dev_t, ino_t> &id) const
+        {
+            return std::hash<ino_t>()(id.second) ^ (std::hash<dev_t>()(id.first) << 1);
+        }
+    };
+
+    void visit(const Visit &visit) override;
     void offer(const Visit &visit);
     void save(const Visit &visit);
-    bool openFolder(const std::string &fullPath, off_t size);
-    void failTarget(const std::string &path, int error, off_t size, bool nameRefused = false);
+    [[nodiscard]] bool fits(off_t size);
+    bool openFolder(const std::string &fullPath);
+    void failTarget(const std::string &path, int error, bool nameRefused = false);
     void record(const std::string &path, int error, FailureKind kind = FailureKind::Unreadable);
 
     DirectoryBackup &m_owner;
@@ -115,7 +129,9 @@ private:
     std::string m_folderPath;
     UniqueFd m_folderFd;
     int m_targetGoneError = 0;
-    std::optional<off_t> m_noSpaceFrom;
+    bool m_full = false;
+    // Every file met in this run: one listed twice, or under two names, is saved once.
+    std::unordered_set<std::pair<dev_t, ino_t>, FileIdHash> m_met;
 
     unsigned m_threads = std::thread::hardware_concurrency() >= 2 ? DefaultThreads : 1;
     EntryFilter m_filter;
@@ -124,7 +140,7 @@ private:
     Copier m_copier;
 };
 
-Action DirectoryBackup::Impl::visit(const Visit &visit)
+void DirectoryBackup::Impl::visit(const Visit &visit)
 {
     switch (visit.kind) {
     case VisitKind::Directory:
@@ -138,11 +154,12 @@ Action DirectoryBackup::Impl::visit(const Visit &visit)
         record(visit.path, visit.error);
         break;
     }
-    return Action::Continue;
 }
 
 void DirectoryBackup::Impl::offer(const Visit &visit)
 {
+    if (!m_met.insert({visit.st->st_dev, visit.st->st_ino}).second)
+        return;
     m_progress.saving(visit.path);
     m_progress.keepResponsive();
     if (upperCased(visit.path) == m_settingsUpper)
@@ -153,53 +170,54 @@ void DirectoryBackup::Impl::offer(const Visit &visit)
 void DirectoryBackup::Impl::save(const Visit &visit)
 {
     const std::string &fullPath = visit.path;
-    const off_t size = visit.st->st_size;
     if (m_targetGoneError != 0) {
         record(fullPath, m_targetGoneError, FailureKind::NotTried);
         return;
     }
-    // Nothing frees space during a run: a file at least as large as one that
-    // did not fit will not fit either.
-    if (m_noSpaceFrom && size >= *m_noSpaceFrom) {
+    if (m_full && !fits(visit.st->st_size)) {
         record(fullPath, ENOSPC, FailureKind::NotTried);
         return;
     }
-    if (!openFolder(fullPath, size))
+    if (!openFolder(fullPath))
         return;
 
-    UniqueFd source = m_walk.openFile(visit);
-    if (!source) {
-        if (source.get() != -ENOENT)
-            record(fullPath, -source.get());
-        return;
-    }
-
-    const CopyOutcome outcome = m_copier.copy(std::move(source), visit.name, *visit.st);
+    const CopyOutcome outcome = m_copier.copy(std::move(*visit.file), visit.name, *visit.st);
     if (outcome.error == 0) {
         ++m_owner.m_saved;
         if (outcome.substituted)
             m_owner.m_renamed.push_back(RenamedSave{fullPath, outcome.savedName});
     } else if (outcome.targetSide)
-        failTarget(fullPath, outcome.error, size, outcome.nameRefused);
+        failTarget(fullPath, outcome.error, outcome.nameRefused);
     else
         record(fullPath, outcome.error);
 }
 
+// After the stick ran full, a file is tried only when the space the stick
+// reports free now holds it: the failed copy's space came back, and smaller
+// files may still fit.
+bool DirectoryBackup::Impl::fits(off_t size)
+{
+    struct statfs st;
+    if (m_fs.statFileSystem(m_folderFd.get(), &st) < 0)
+        return true;
+    return size <= off_t(st.f_bavail * st.f_bsize);
+}
+
 // Creates the backup folder on the first copy of the run (an existing one is
 // reused) and keeps it open for the rest of the run.
-bool DirectoryBackup::Impl::openFolder(const std::string &fullPath, off_t size)
+bool DirectoryBackup::Impl::openFolder(const std::string &fullPath)
 {
     if (m_folderFd)
         return true;
     if (!m_targetFd) {
-        failTarget(fullPath, -m_targetFd.get(), size);
+        failTarget(fullPath, -m_targetFd.get());
         return false;
     }
     m_folderPath = datname(m_target, m_state.ZielVz);
     if (!m_state.ZielVzAngelegt) {
         const int made = m_fs.makeDirectory(m_targetFd.get(), m_state.ZielVz.c_str(), 0777);
         if (made < 0 && made != -EEXIST) {
-            failTarget(fullPath, -made, size);
+            failTarget(fullPath, -made);
             return false;
         }
         m_state.ZielVzAngelegt = true;
@@ -208,35 +226,41 @@ bool DirectoryBackup::Impl::openFolder(const std::string &fullPath, off_t size)
                           [&] { return m_fs.openDirectory(m_targetFd.get(), m_state.ZielVz.c_str(), false); },
                           [this] { return m_walk.releaseDescriptor(); }));
     if (!fd) {
-        failTarget(fullPath, -fd.get(), size);
+        failTarget(fullPath, -fd.get());
         return false;
     }
     struct stat st;
-    const int result = m_fs.statAt(fd.get(), ".", &st, false);
+    const int result = m_fs.statFd(fd.get(), &st);
     if (result < 0) {
         fd.reset();
-        failTarget(fullPath, -result, size);
+        failTarget(fullPath, -result);
         return false;
     }
     // The backup folder may lie inside a walked tree; walking it would save
-    // the copies again.
-    m_filter.exclude(st.st_dev, st.st_ino);
+    // the copies again. exfat-fuse and other FUSE file systems may give any
+    // d_ino in a listing.
+    struct statfs fsInfo;
+    const bool inodesReliable = m_fs.statFileSystem(fd.get(), &fsInfo) == 0 && fsInfo.f_type != FUSE_SUPER_MAGIC;
+    m_filter.exclude(st.st_dev, st.st_ino, inodesReliable);
     m_folderFd = std::move(fd);
     m_copier.setFolder(m_folderFd.get());
     return true;
 }
 
-void DirectoryBackup::Impl::failTarget(const std::string &path, int error, off_t size, bool nameRefused)
+void DirectoryBackup::Impl::failTarget(const std::string &path, int error, bool nameRefused)
 {
     if (nameRefused) {
         record(path, error, FailureKind::NameRefused);
     } else if (isTargetGone(error)) {
         record(path, error, FailureKind::TargetGone);
         m_targetGoneError = error;
+        m_ahead.stop();
     } else if (isTargetFull(error)) {
         record(path, error, FailureKind::TargetFull);
-        if (error != EFBIG)
-            m_noSpaceFrom = std::min(size, m_noSpaceFrom.value_or(std::numeric_limits<off_t>::max()));
+        if (error != EFBIG) {
+            m_full = true;
+            m_ahead.stop();
+        }
     } else {
         record(path, error, FailureKind::WriteFailed);
     }
@@ -254,9 +278,9 @@ void DirectoryBackup::Impl::finish()
     const int synced = m_fs.syncFileSystem(m_folderFd.get());
     const int closed = m_folderFd.close();
     if (synced < 0)
-        failTarget(m_folderPath, -synced, 0);
+        failTarget(m_folderPath, -synced);
     else if (closed < 0)
-        failTarget(m_folderPath, -closed, 0);
+        failTarget(m_folderPath, -closed);
 }
 
 DirectoryBackup::DirectoryBackup(FileSystem &fs, Progress &progress, RunState &state, std::string target,
@@ -270,6 +294,11 @@ DirectoryBackup::~DirectoryBackup() = default;
 void DirectoryBackup::setThreads(unsigned count)
 {
     m_impl->setThreads(count);
+}
+
+void DirectoryBackup::setThreadStart(std::function<std::thread(std::function<void()>)> start)
+{
+    m_impl->setThreadStart(std::move(start));
 }
 
 void DirectoryBackup::VzSichern(const std::string &pfad)

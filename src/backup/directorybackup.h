@@ -2,8 +2,10 @@
 
 #include "services.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pendrel {
@@ -88,14 +90,19 @@ public:
     // while every status text, copy and failure stays on the calling thread
     // in the same order. Defaults to 4 on machines with two CPUs or more.
     void setThreads(unsigned count);
+    // How helper threads are started (std::thread by default); one that
+    // throws std::system_error leaves the walk with fewer helpers.
+    void setThreadStart(std::function<std::thread(std::function<void()>)> start);
 
     // Saves every file under pfad modified after state.StartZeit: a
     // directory's own files first, then its subdirectories in the order
-    // found, depth first. Each failure is recorded and the walk goes on; an
-    // entry that vanished or a dangling link is skipped without a record.
+    // found, depth first. A file (device, inode) met before in this run is
+    // passed over without a status text. Pseudo file systems (proc, sysfs,
+    // ...) are never entered. Each failure is recorded and the walk goes on;
+    // an entry that vanished or a dangling link is skipped without a record.
     // Once the target has gone (ENODEV, EIO, EROFS, ENOTCONN, ENXIO) every
     // later file is recorded as not tried; once it is full (ENOSPC, EDQUOT),
-    // so is every later file at least as large as one that failed.
+    // so is every later file larger than the space it then reports free.
     void VzSichern(const std::string &pfad);
 
     // Flushes the target volume (syncfs) when a backup folder was used;

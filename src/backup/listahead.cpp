@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <system_error>
 
 namespace pendrel {
 
@@ -49,9 +50,19 @@ void ListAhead::start(unsigned helpers)
     if (helpers == 0)
         return;
     m_stop = false;
+    // Sized once: the threads hold references to their elements.
     m_helpers.resize(helpers);
-    for (Helper &helper : m_helpers)
-        helper.thread = std::thread([this, &helper] { helperLoop(helper); });
+    std::size_t started = 0;
+    try {
+        for (; started < helpers; ++started) {
+            Helper &helper = m_helpers[started];
+            helper.thread = m_threadStart([this, &helper] { helperLoop(helper); });
+        }
+    } catch (const std::system_error &) {
+        // Fewer helpers, or none: the walk does the rest itself.
+    }
+    const std::lock_guard lock(m_mutex);
+    m_helpers.resize(started);
 }
 
 void ListAhead::stop()
@@ -173,19 +184,22 @@ void ListAhead::helperLoop(Helper &self)
 
 // The nearest subdirectory the walk is still to enter, but not next, that
 // has not been listed, lies in no other helper's subtree and whose path fits
-// in PATH_MAX.
-bool ListAhead::pickTree(std::string &tree) const
+// in PATH_MAX. Each is considered once: a subtree a helper gave up when the
+// walk caught up with it is left to the walk.
+bool ListAhead::pickTree(std::string &tree)
 {
     bool skippedNext = false;
     for (std::size_t i = m_requests.size(); i-- > 0;) {
-        const Request &request = m_requests[i];
-        for (std::size_t at = request.next; at < request.subdirectories.size();) {
+        Request &request = m_requests[i];
+        std::size_t at = request.next;
+        if (!skippedNext && at < request.subdirectories.size()) {
+            skippedNext = true;
+            at += std::strlen(request.subdirectories.c_str() + at) + 1;
+        }
+        for (at = std::max(at, request.picked); at < request.subdirectories.size();) {
             const char *name = request.subdirectories.c_str() + at;
             at += std::strlen(name) + 1;
-            if (!skippedNext) {
-                skippedNext = true;
-                continue;
-            }
+            request.picked = at;
             tree = datname(request.path, name);
             const bool taken = std::any_of(m_helpers.begin(), m_helpers.end(), [&tree](const Helper &helper) {
                 return !helper.tree.empty() && within(tree, helper.tree);
@@ -249,16 +263,21 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
 }
 
 // Makes the calls the walk would make for the directory at `path`, and
-// keeps what the filter lets through.
+// keeps what the filter lets through. A directory on a pseudo file system is
+// left to the walk, which leaves it out.
 Listing ListAhead::list(const std::string &path, std::string &subdirectories, char *buffer) const
 {
     Listing listing;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &listing.listedFrom);
     const UniqueFd fd(m_fs, m_fs.openDirectory(AT_FDCWD, path.c_str(), false));
-    if (!fd)
+    struct stat st;
+    if (!fd || m_fs.statFd(fd.get(), &st) < 0 || m_filter.onPseudoFileSystem(m_fs, st.st_dev, fd.get()))
         return listing;
     listing.opened = true;
+    listing.device = st.st_dev;
+    listing.inode = st.st_ino;
     bool tooLarge = false;
-    listing.error = m_filter.read(m_fs, fd.get(), buffer, [&](const Examined &entry, Verdict verdict) {
+    listing.error = m_filter.read(m_fs, fd.get(), st.st_dev, buffer, [&](const Examined &entry, Verdict verdict) {
         listing.entries.push_back(Listed{std::uint32_t(listing.names.size()), entry.type, entry.follow,
                                          entry.result, entry.inode});
         listing.names.append(entry.name, std::strlen(entry.name) + 1);

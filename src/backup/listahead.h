@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,11 +34,15 @@ struct Listed
 // What a helper found in one directory, in the order read: the entries the
 // filter did not skip. Most of them are directories, so the stat results of
 // the others are held apart, in the same order. `opened` false: the walk
-// reads the directory itself.
+// reads the directory itself. The directory's identity and the moment its
+// listing began let the walk tell whether it still holds.
 struct Listing
 {
     bool opened = false;
     int error = 0; // readDirectory's failure after the entries
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec listedFrom{}; // CLOCK_REALTIME_COARSE, the clock of file times
     std::string names;
     std::vector<Listed> entries;
     std::vector<struct stat> stats;
@@ -59,15 +65,24 @@ struct Listing
 class ListAhead
 {
 public:
+    // Starts a thread running the function; throws std::system_error when
+    // the system cannot start one.
+    using ThreadStart = std::function<std::thread(std::function<void()>)>;
+
     ListAhead(FileSystem &fs, const EntryFilter &filter);
     ~ListAhead();
     ListAhead(const ListAhead &) = delete;
     ListAhead &operator=(const ListAhead &) = delete;
 
-    // Starts `helpers` threads for one walk; with 0, request and take do nothing.
+    void setThreadStart(ThreadStart start) { m_threadStart = std::move(start); }
+
+    // Starts up to `helpers` threads for one walk, as many as the system
+    // lets start; with none, request and take do nothing.
     void start(unsigned helpers);
-    // Stops and joins the threads and drops the listings not taken.
+    // Stops and joins the threads and drops the listings not taken; the
+    // walk may go on without them.
     void stop();
+    [[nodiscard]] bool running() const { return !m_helpers.empty(); }
 
     // The walk has listed `path` and will enter `subdirectories` (names, each
     // ended by a NUL) in this order, each with its whole subtree before the next.
@@ -79,12 +94,14 @@ public:
 
 private:
     // The subdirectories of one directory the walk is in, still to be
-    // entered from offset `next` on: the walk's stack as it told it.
+    // entered from offset `next` on: the walk's stack as it told it. Those
+    // before `picked` have been handed to a helper or passed over.
     struct Request
     {
         std::string path;
         std::string subdirectories;
         std::size_t next = 0;
+        std::size_t picked = 0;
     };
 
     struct Helper
@@ -97,13 +114,14 @@ private:
 
     void dropLeft(const std::string &path);
     void helperLoop(Helper &self);
-    [[nodiscard]] bool pickTree(std::string &tree) const;
+    [[nodiscard]] bool pickTree(std::string &tree);
     void listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer);
     [[nodiscard]] Listing list(const std::string &path, std::string &subdirectories, char *buffer) const;
 
     FileSystem &m_fs;
     const EntryFilter &m_filter;
-    // Changed only by the walk's thread, while no helper runs.
+    ThreadStart m_threadStart = [](std::function<void()> run) { return std::thread(std::move(run)); };
+    // Changed only by the walk's thread, under m_mutex while helpers run.
     std::vector<Helper> m_helpers;
 
     // Everything below, and the helpers' fields but the thread, only under m_mutex.

@@ -4,9 +4,12 @@
 #include "paths.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 
-#include <climits>
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <string_view>
 
 namespace pendrel {
 
@@ -16,17 +19,64 @@ namespace {
 // parent; past this many the shallowest are closed and reopened through "..".
 constexpr std::size_t DirectoryFdBudget = 128;
 
+// File systems whose files hold no user data: kernel interfaces, device
+// nodes, and automounters (an automount point would be mounted by entering).
+constexpr std::array<std::string_view, 24> PseudoTypes = {
+    "proc",       "sysfs",     "devtmpfs", "devpts",   "cgroup",      "cgroup2", "debugfs",  "tracefs",
+    "securityfs", "pstore",    "bpf",      "configfs", "fusectl",     "mqueue",  "hugetlbfs", "binfmt_misc",
+    "efivarfs",   "autofs",    "nsfs",     "selinuxfs", "rpc_pipefs", "nfsd",    "sockfs",   "pipefs",
+};
+
+// The same by statfs type, for mounts made since the mount table was read;
+// devtmpfs reports itself as tmpfs and is known by name only.
+constexpr std::array<long, 18> PseudoMagics = {
+    PROC_SUPER_MAGIC, SYSFS_MAGIC,     DEVPTS_SUPER_MAGIC, CGROUP_SUPER_MAGIC, CGROUP2_SUPER_MAGIC,
+    DEBUGFS_MAGIC,    TRACEFS_MAGIC,   SECURITYFS_MAGIC,   PSTOREFS_MAGIC,     BPF_FS_MAGIC,
+    0x62656570 /* configfs */,         0x65735543 /* fusectl */, 0x19800202 /* mqueue */, HUGETLBFS_MAGIC,
+    BINFMTFS_MAGIC,   EFIVARFS_MAGIC,  AUTOFS_SUPER_MAGIC, NSFS_MAGIC,
+};
+
 bool later(const timespec &a, const timespec &b)
 {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
 }
 
+// A directory whose entries may differ from a listing made from `listedFrom`
+// on: its entries changed at that moment or after.
+bool changedSince(const struct stat &st, const timespec &listedFrom)
+{
+    return !later(listedFrom, st.st_ctim) || !later(listedFrom, st.st_mtim);
+}
+
 } // namespace
 
-void EntryFilter::exclude(dev_t device, ino_t inode)
+void EntryFilter::setMounts(const std::vector<Mount> &mounts)
+{
+    m_pseudoDevices.clear();
+    m_knownDevices.clear();
+    for (const Mount &mount : mounts) {
+        m_knownDevices.insert(mount.device);
+        if (std::find(PseudoTypes.begin(), PseudoTypes.end(), mount.type) != PseudoTypes.end())
+            m_pseudoDevices.insert(mount.device);
+    }
+}
+
+bool EntryFilter::onPseudoFileSystem(FileSystem &fs, dev_t device, int fd) const
+{
+    if (m_pseudoDevices.contains(device))
+        return true;
+    if (m_knownDevices.contains(device) || fd < 0)
+        return false;
+    struct statfs st;
+    return fs.statFileSystem(fd, &st) == 0
+        && std::find(PseudoMagics.begin(), PseudoMagics.end(), long(st.f_type)) != PseudoMagics.end();
+}
+
+void EntryFilter::exclude(dev_t device, ino_t inode, bool inodesReliable)
 {
     m_excludedDevice = device;
     m_excludedInode = inode;
+    m_inodesReliable = inodesReliable;
     m_haveExcluded.store(true, std::memory_order_release);
 }
 
@@ -35,9 +85,9 @@ bool EntryFilter::excluded(dev_t device, ino_t inode) const
     return m_haveExcluded.load(std::memory_order_acquire) && device == m_excludedDevice && inode == m_excludedInode;
 }
 
-bool EntryFilter::excludedInode(ino_t inode) const
+bool EntryFilter::changed(const struct stat &st) const
 {
-    return m_haveExcluded.load(std::memory_order_acquire) && inode == m_excludedInode;
+    return later(st.st_mtim, m_start);
 }
 
 // Links are followed, and an entry of unknown type is followed only when it
@@ -52,6 +102,23 @@ void EntryFilter::examine(FileSystem &fs, int fd, Examined &entry) const
     }
 }
 
+Verdict EntryFilter::judge(FileSystem &fs, const Examined &entry, dev_t device, int dirFd) const
+{
+    if (entry.type != DT_DIR)
+        return judgeStated(entry);
+    // The excluded folder lies in the root of its volume, so only a directory
+    // on that device can hold it; there the inode from the directory entry
+    // makes the check free, where the file system fills it truly.
+    if (!m_haveExcluded.load(std::memory_order_acquire) || device != m_excludedDevice)
+        return Verdict::Enter;
+    if (m_inodesReliable && entry.inode != m_excludedInode)
+        return Verdict::Enter;
+    struct stat st;
+    const bool isExcluded = dirFd >= 0 && fs.statAt(dirFd, entry.name, &st, false) == 0
+        && excluded(st.st_dev, st.st_ino);
+    return isExcluded ? Verdict::Skip : Verdict::Enter;
+}
+
 Verdict EntryFilter::judgeStated(const Examined &entry) const
 {
     if (entry.result < 0) {
@@ -64,7 +131,7 @@ Verdict EntryFilter::judgeStated(const Examined &entry) const
         // Links to directories are never entered: no loops, no escaping the tree.
         return entry.follow || excluded(st.st_dev, st.st_ino) ? Verdict::Skip : Verdict::Enter;
     }
-    return S_ISREG(st.st_mode) && later(st.st_mtim, m_start) ? Verdict::File : Verdict::Skip;
+    return S_ISREG(st.st_mode) && changed(st) ? Verdict::File : Verdict::Skip;
 }
 
 Walk::Walk(FileSystem &fs, const EntryFilter &filter, ListAhead &ahead) : m_fs(fs), m_filter(filter), m_ahead(ahead)
@@ -96,64 +163,71 @@ void Walk::run(const std::string &root, WalkVisitor &visitor)
     m_visitor = nullptr;
 }
 
-// Opens and reads the directory at m_path: the root (name null, links
-// followed) or a subdirectory of the top frame.
+// Enters the directory at m_path: the root (name null, links followed) or
+// the subdirectory `name` of the top frame.
 void Walk::enter(const char *name)
 {
-    const Action action = m_visitor->visit(Visit{VisitKind::Directory, m_path});
     // The helpers learn that the walk is here even when it goes no further.
     std::optional<Listing> listing;
     if (name != nullptr)
         listing = m_ahead.take(m_path);
-    if (action == Action::Prune)
-        return;
-    if (listing) {
-        m_stack.push_back(Frame{UniqueFd(), m_path.size(), {}, 0});
-        replay(m_stack.back(), *listing);
+    const auto holds = [&listing](const struct stat &st) {
+        return listing && st.st_dev == listing->device && st.st_ino == listing->inode
+            && !changedSince(st, listing->listedFrom);
+    };
+
+    struct stat st{};
+    int error = 0;
+    UniqueFd fd;
+    // A listing with nothing to act on needs no descriptor: that the entry is
+    // still the directory listed, unchanged, is enough.
+    bool listed = listing && listing->entries.empty() && listing->error == 0 && m_fs.statAt(m_stack.back().fd.get(), name, &st, false) == 0
+        && holds(st);
+    if (!listed) {
+        fd = openDirectory(name, st, error);
+        listed = fd && holds(st);
+    }
+    if (name != nullptr && (error == ENOENT || error == ENOTDIR || error == ELOOP)) {
+        // Gone since its parent was read, or no longer a directory: what is
+        // there now is judged as a file.
+        if (error != ENOENT)
+            offerFile(m_stack.back(), name, m_path, false);
         return;
     }
+    if (error == 0 && m_filter.onPseudoFileSystem(m_fs, st.st_dev, fd.get()))
+        return;
+    m_visitor->visit(Visit{VisitKind::Directory, m_path});
+    if (error != 0) {
+        fail(m_path, error);
+        return;
+    }
+    if (!fd)
+        return;
+    m_stack.push_back(Frame{std::move(fd), st.st_dev, m_path.size(), {}, 0});
+    if (listed)
+        replay(m_stack.back(), *listing);
+    else
+        read(m_stack.back());
+}
+
+// Opens the root, or `name` in the top frame, and stats what was opened.
+// Returns the descriptor; on failure error holds the errno.
+UniqueFd Walk::openDirectory(const char *name, struct stat &st, int &error)
+{
     int fd;
     if (name == nullptr) {
         fd = m_fs.openDirectory(AT_FDCWD, m_path.c_str(), true);
     } else {
         if (m_stack.size() - m_firstOpen >= DirectoryFdBudget)
             releaseDescriptor();
-        fd = openSubdirectory(name);
+        fd = retryFreeingDescriptors([&] { return m_fs.openDirectory(m_stack.back().fd.get(), name, false); },
+                                     [this] { return releaseDescriptor(); });
     }
-    if (fd < 0) {
-        // A subdirectory removed since it was listed has nothing left to save.
-        if (name == nullptr || fd != -ENOENT)
-            fail(m_path, -fd);
-        return;
-    }
-    m_stack.push_back(Frame{UniqueFd(m_fs, fd), m_path.size(), {}, 0});
-    read(m_stack.back());
-}
-
-// A frame listed by a helper has no descriptor until one is needed; its
-// path always fits in PATH_MAX.
-int Walk::openSubdirectory(const char *name)
-{
-    Frame &parent = m_stack.back();
-    const bool byPath = !parent.fd && m_path.size() < PATH_MAX;
-    const int parentFd = byPath ? AT_FDCWD : frameFd(parent);
-    if (parentFd < 0 && !byPath)
-        return parentFd;
-    return retryFreeingDescriptors(
-        [&] { return m_fs.openDirectory(parentFd, byPath ? m_path.c_str() : name, false); },
-        [this] { return releaseDescriptor(); });
-}
-
-int Walk::frameFd(Frame &frame)
-{
-    if (frame.fd)
-        return frame.fd.get();
-    const std::string path = m_path.substr(0, frame.pathLength);
-    const int fd = retryFreeingDescriptors([&] { return m_fs.openDirectory(AT_FDCWD, path.c_str(), false); },
-                                           [this] { return releaseDescriptor(); });
-    if (fd >= 0)
-        frame.fd = UniqueFd(m_fs, fd);
-    return fd;
+    UniqueFd opened(m_fs, fd);
+    error = opened ? -m_fs.statFd(fd, &st) : -fd;
+    if (error != 0)
+        opened.reset();
+    return opened;
 }
 
 void Walk::leave()
@@ -162,12 +236,6 @@ void Walk::leave()
     m_stack.pop_back();
     if (m_stack.empty() || m_stack.size() != m_firstOpen)
         return;
-    // A released parent of a frame without descriptor has a path that fits:
-    // it is opened by that path when needed, like the frame was.
-    if (!fd) {
-        --m_firstOpen;
-        return;
-    }
     const int parentFd = m_fs.openDirectory(fd.get(), "..", false);
     if (parentFd >= 0) {
         m_stack.back().fd = UniqueFd(m_fs, parentFd);
@@ -186,10 +254,11 @@ void Walk::leave()
 
 void Walk::read(Frame &frame)
 {
-    const int error = m_filter.read(m_fs, frame.fd.get(), m_entries.get(), [&](const Examined &entry, Verdict verdict) {
-        act(frame, entry, verdict);
-        return true;
-    });
+    const int error = m_filter.read(m_fs, frame.fd.get(), frame.device, m_entries.get(),
+                                    [&](const Examined &entry, Verdict verdict) {
+                                        act(frame, entry, verdict);
+                                        return true;
+                                    });
     if (error != 0)
         fail(m_path, error);
     m_ahead.request(m_path, frame.subdirectories);
@@ -209,7 +278,7 @@ void Walk::replay(Frame &frame, const Listing &listing)
         entry.follow = listed.follow;
         if (listed.type != DT_DIR)
             entry.st = *st++;
-        act(frame, entry, m_filter.judge(m_fs, entry, [&] { return frameFd(frame); }));
+        act(frame, entry, m_filter.judge(m_fs, entry, frame.device, frame.fd.get()));
     }
     if (listing.error != 0)
         fail(m_path, listing.error);
@@ -224,15 +293,45 @@ void Walk::act(Frame &frame, const Examined &entry, Verdict verdict)
     case Verdict::Enter:
         frame.subdirectories.append(entry.name, std::strlen(entry.name) + 1);
         break;
-    case Verdict::File: {
-        const std::string path = datname(m_path, entry.name);
-        m_visitor->visit(Visit{VisitKind::File, path, entry.name, 0, &entry.st});
+    case Verdict::File:
+        offerFile(frame, entry.name, datname(m_path, entry.name), entry.follow);
         break;
-    }
     case Verdict::Failure:
         fail(datname(m_path, entry.name), -entry.result);
         break;
     }
+}
+
+// Opens a file judged changed from an earlier stat and judges it again from
+// what was opened: it may have been replaced since by another file, a
+// directory (entered), a FIFO or a link.
+void Walk::offerFile(Frame &frame, const char *name, const std::string &path, bool follow)
+{
+    struct stat st;
+    const auto open = [&](bool followLinks) {
+        return retryFreeingDescriptors([&] { return m_fs.openForReading(frame.fd.get(), name, followLinks, &st); },
+                                       [this] { return releaseDescriptor(); });
+    };
+    int fd = open(follow);
+    if (fd == -ELOOP && !follow) {
+        follow = true;
+        fd = open(true);
+    }
+    if (fd < 0) {
+        // Gone, a socket, or a link leading nowhere: nothing to save.
+        const bool nothing = fd == -ENOENT || fd == -ENXIO || (follow && (fd == -ELOOP || fd == -ENOTDIR));
+        if (!nothing)
+            fail(path, -fd);
+        return;
+    }
+    UniqueFd file(m_fs, fd);
+    if (S_ISDIR(st.st_mode)) {
+        if (!follow && !m_filter.excluded(st.st_dev, st.st_ino))
+            frame.subdirectories.append(name, std::strlen(name) + 1);
+        return;
+    }
+    if (S_ISREG(st.st_mode) && m_filter.changed(st))
+        m_visitor->visit(Visit{VisitKind::File, path, name, 0, &st, &file});
 }
 
 void Walk::fail(const std::string &path, int error)
@@ -240,28 +339,16 @@ void Walk::fail(const std::string &path, int error)
     m_visitor->visit(Visit{VisitKind::Failure, path, nullptr, error});
 }
 
-UniqueFd Walk::openFile(const Visit &visit)
-{
-    Frame &frame = m_stack.back();
-    const bool byPath = !frame.fd && visit.path.size() < PATH_MAX;
-    const int dirFd = byPath ? AT_FDCWD : frameFd(frame);
-    if (dirFd < 0 && !byPath)
-        return UniqueFd(m_fs, dirFd);
-    struct stat st;
-    UniqueFd fd(m_fs, retryFreeingDescriptors(
-                          [&] { return m_fs.openForReading(dirFd, byPath ? visit.path.c_str() : visit.name, true, &st); },
-                          [this] { return releaseDescriptor(); }));
-    if (fd && !S_ISREG(st.st_mode))
-        return UniqueFd(m_fs, -EINVAL);
-    return fd;
-}
-
 // The open frames are always the deepest, and the top frame is never released.
 bool Walk::releaseDescriptor()
 {
-    if (m_firstOpen + 1 >= m_stack.size())
+    if (m_firstOpen + 1 < m_stack.size()) {
+        m_stack[m_firstOpen++].fd.reset();
+        return true;
+    }
+    if (!m_ahead.running())
         return false;
-    m_stack[m_firstOpen++].fd.reset();
+    m_ahead.stop();
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "filesystem.h"
 #include "uniquefd.h"
+#include "volumes.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace pendrel {
@@ -52,43 +54,62 @@ public:
     // walk and its helpers start.
     void setStart(timespec start) { m_start = start; }
 
+    // The mounts of the system, to tell the pseudo file systems (proc, sysfs,
+    // devtmpfs, cgroup, ...) by their device; set before the walk and its
+    // helpers start.
+    void setMounts(const std::vector<Mount> &mounts);
+
+    // Whether files on `device` hold no user data, so that a directory there
+    // is never entered. A device missing from the mounts (mounted since) is
+    // judged by the statfs type of the open directory fd.
+    [[nodiscard]] bool onPseudoFileSystem(FileSystem &fs, dev_t device, int fd) const;
+
     // From now on the directory (device, inode) is never entered, by any
-    // thread: the backup folder, when it lies inside a walked tree. Called
-    // at most once.
-    void exclude(dev_t device, ino_t inode);
+    // thread: the backup folder, when it lies inside a walked tree. With
+    // inodesReliable false (FUSE file systems that give made-up d_ino
+    // values) every directory entry on that device is stat'ed to tell.
+    // Called at most once.
+    void exclude(dev_t device, ino_t inode, bool inodesReliable);
 
-    // Reads the open directory fd and calls onEntry(examined, verdict) for
-    // each entry not skipped, in the order read. Costs one stat per entry
-    // that is not listed as a directory (two for a link met as DT_UNKNOWN).
-    // Returns 0, or the errno that stopped reading.
+    // Whether (device, inode) is the excluded directory.
+    [[nodiscard]] bool excluded(dev_t device, ino_t inode) const;
+
+    // A regular file of this stat is to be saved: modified after the start.
+    [[nodiscard]] bool changed(const struct stat &st) const;
+
+    // Reads the open directory fd, which lies on `device`, and calls
+    // onEntry(examined, verdict) for each entry not skipped, in the order
+    // read. Costs one stat per entry that is not listed as a directory (two
+    // for a link met as DT_UNKNOWN). Returns 0, or the errno that stopped
+    // reading.
     template<typename OnEntry>
-    int read(FileSystem &fs, int fd, char *buffer, OnEntry onEntry) const;
+    int read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntry onEntry) const;
 
-    // Judges an entry examined earlier, perhaps by another thread, perhaps
-    // before the excluded folder was known. dirFd() gives the descriptor of
-    // its directory; it is called only for an entry listed as a directory
-    // whose inode is the excluded one.
-    template<typename DirFd>
-    [[nodiscard]] Verdict judge(FileSystem &fs, const Examined &entry, DirFd dirFd) const;
+    // Judges an entry of a directory on `device` examined earlier, perhaps
+    // by another thread, perhaps before the excluded folder was known; dirFd
+    // is that directory's descriptor, used only for an entry listed as a
+    // directory that may be the excluded one.
+    [[nodiscard]] Verdict judge(FileSystem &fs, const Examined &entry, dev_t device, int dirFd) const;
 
 private:
-    [[nodiscard]] bool excluded(dev_t device, ino_t inode) const;
-    [[nodiscard]] bool excludedInode(ino_t inode) const;
     void examine(FileSystem &fs, int fd, Examined &entry) const;
     [[nodiscard]] Verdict judgeStated(const Examined &entry) const;
 
     timespec m_start{};
+    std::unordered_set<dev_t> m_pseudoDevices;
+    std::unordered_set<dev_t> m_knownDevices;
     // Written once before m_haveExcluded is set, read only after it is seen:
     // every directory entry is checked, so no lock is taken for it.
     dev_t m_excludedDevice = 0;
     ino_t m_excludedInode = 0;
+    bool m_inodesReliable = true;
     std::atomic<bool> m_haveExcluded = false;
 };
 
 // What the walk met.
 enum class VisitKind {
     Directory, // the walk enters `path` next
-    File,      // a changed regular file at `path`, named `name` in its directory, of stat `st`
+    File,      // a changed regular file at `path`, named `name` in its directory, open in `file`, of fstat `st`
     Failure,   // `path` could not be opened, read or stat'ed: `error`
 };
 
@@ -100,26 +121,27 @@ struct Visit
     const char *name = nullptr;
     int error = 0;
     const struct stat *st = nullptr;
+    UniqueFd *file = nullptr; // the visitor may take the descriptor
 };
-
-// The visitor's answer: Prune on a Directory visit leaves that directory
-// unopened; on other visits it is the same as Continue.
-enum class Action { Continue, Prune };
 
 class WalkVisitor
 {
 public:
     virtual ~WalkVisitor() = default;
     // Called on the walk's thread, in walk order; the record lives for the call.
-    virtual Action visit(const Visit &visit) = 0;
+    virtual void visit(const Visit &visit) = 0;
 };
 
 // Walks a directory tree depth first: a directory's own entries in the order
-// read, then its subdirectories in that order. Every open is relative to the
-// parent's descriptor; past a budget of open ancestors the shallowest are
-// closed and reopened through ".." (or by path, when it fits in PATH_MAX) on
-// the way back, so any depth can be walked. Directories a helper has listed
-// ahead are taken from the helper instead of being read again.
+// read, then its subdirectories in that order. Every open is relative to a
+// descriptor the walk holds, so renaming or swapping an ancestor while it
+// walks cannot lead it elsewhere; past a budget of open ancestors the
+// shallowest are closed and reopened through ".." on the way back, so any
+// depth can be walked. A directory a helper has listed ahead is taken from
+// the helper when it is still the one the walk reached and unchanged since
+// (device, inode, ctime); otherwise the walk reads it again. Each file to be
+// saved is opened and judged again from what was opened, so that the outcome
+// does not depend on when a helper looked.
 class Walk
 {
 public:
@@ -129,40 +151,38 @@ public:
     Walk &operator=(const Walk &) = delete;
 
     // Walks the tree at `root` (links followed for the root only), calling
-    // visitor for each directory entered, each file the filter passes and
-    // each failure, in walk order. A directory that vanished since it was
-    // listed is skipped without a visit; one that cannot be opened or read,
-    // or ancestors that cannot be reached again, are Failure visits.
+    // visitor for each directory entered, each changed file and each
+    // failure, in walk order. Directories on pseudo file systems are left
+    // out without a visit. An entry that vanished since it was listed is
+    // skipped without a visit; one that cannot be opened or read, or
+    // ancestors that cannot be reached again, are Failure visits.
     void run(const std::string &root, WalkVisitor &visitor);
 
-    // Opens the file of the File visit under way for reading. Returns the
-    // descriptor, or -errno inside the UniqueFd.
-    [[nodiscard]] UniqueFd openFile(const Visit &visit);
-
-    // Closes the descriptor of the shallowest open ancestor, for a caller
-    // that ran out of descriptors. Returns false when none can be spared.
+    // Frees one descriptor for a caller that ran out: the shallowest open
+    // ancestor, else the helpers' (they are stopped). Returns false when
+    // none can be spared.
     bool releaseDescriptor();
 
 private:
-    // One directory being walked: its descriptor (none while released, or
-    // while listed by a helper and not yet needed), the length of its path
-    // in m_path, and its subdirectories' names, each ended by a NUL, still
-    // to be entered from offset `next` on.
+    // One directory being walked: its descriptor (none while released), its
+    // device, the length of its path in m_path, and its subdirectories'
+    // names, each ended by a NUL, still to be entered from offset `next` on.
     struct Frame
     {
         UniqueFd fd;
+        dev_t device = 0;
         std::size_t pathLength = 0;
         std::string subdirectories;
         std::size_t next = 0;
     };
 
     void enter(const char *name);
-    [[nodiscard]] int openSubdirectory(const char *name);
-    [[nodiscard]] int frameFd(Frame &frame);
+    [[nodiscard]] UniqueFd openDirectory(const char *name, struct stat &st, int &error);
     void leave();
     void read(Frame &frame);
     void replay(Frame &frame, const Listing &listing);
     void act(Frame &frame, const Examined &entry, Verdict verdict);
+    void offerFile(Frame &frame, const char *name, const std::string &path, bool follow);
     void fail(const std::string &path, int error);
 
     FileSystem &m_fs;
@@ -176,7 +196,7 @@ private:
 };
 
 template<typename OnEntry>
-int EntryFilter::read(FileSystem &fs, int fd, char *buffer, OnEntry onEntry) const
+int EntryFilter::read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntry onEntry) const
 {
     for (;;) {
         const long filled = fs.readDirectory(fd, buffer, DirectoryBufferSize);
@@ -194,26 +214,11 @@ int EntryFilter::read(FileSystem &fs, int fd, char *buffer, OnEntry onEntry) con
             examined.inode = entry->d_ino;
             if (type != DT_DIR)
                 examine(fs, fd, examined);
-            const Verdict verdict = judge(fs, examined, [fd] { return fd; });
+            const Verdict verdict = judge(fs, examined, device, fd);
             if (verdict != Verdict::Skip && !onEntry(examined, verdict))
                 return 0;
         }
     }
-}
-
-template<typename DirFd>
-Verdict EntryFilter::judge(FileSystem &fs, const Examined &entry, DirFd dirFd) const
-{
-    if (entry.type != DT_DIR)
-        return judgeStated(entry);
-    // The inode from the directory entry makes the check free for every
-    // directory but the excluded one.
-    if (!excludedInode(entry.inode))
-        return Verdict::Enter;
-    const int fd = dirFd();
-    struct stat st;
-    const bool isExcluded = fd >= 0 && fs.statAt(fd, entry.name, &st, false) == 0 && excluded(st.st_dev, st.st_ino);
-    return isExcluded ? Verdict::Skip : Verdict::Enter;
 }
 
 } // namespace pendrel

@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <cstdio>
 #include <map>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace pendrel {
@@ -93,6 +95,32 @@ std::optional<std::string> probeLabel(const std::string &device)
 
 } // namespace
 
+std::vector<Mount> parseMounts(const std::string &table)
+{
+    std::vector<Mount> mounts;
+    std::size_t start = 0;
+    while (start < table.size()) {
+        const std::size_t end = std::min(table.find('\n', start), table.size());
+        const std::vector<std::string_view> fields = splitFields(std::string_view(table).substr(start, end - start));
+        start = end + 1;
+        // id, parent, major:minor, root, mount point, options, optional
+        // fields, "-", type, source, super options.
+        if (fields.size() < 10)
+            continue;
+        const auto separator = std::find(fields.begin() + 6, fields.end(), std::string_view("-"));
+        if (fields.end() - separator < 3)
+            continue;
+        unsigned major = 0;
+        unsigned minor = 0;
+        const std::string numbers(fields[2]);
+        if (std::sscanf(numbers.c_str(), "%u:%u", &major, &minor) != 2)
+            continue;
+        mounts.push_back(Mount{makedev(major, minor), decodeMountField(fields[4]), decodeMountField(*(separator + 1)),
+                               decodeMountField(*(separator + 2))});
+    }
+    return mounts;
+}
+
 std::string readProcMountInfo()
 {
     std::string text;
@@ -140,27 +168,14 @@ VolumeFinder::VolumeFinder(MountTableSource mountTable, LabelSource labels, std:
 
 std::vector<Volume> VolumeFinder::removableVolumes() const
 {
-    const std::string table = m_mountTable();
     // Keyed by mount point: sorted, and of two mounts stacked on one point
     // the later, visible one wins.
     std::map<std::string, Volume> found;
-    std::size_t start = 0;
-    while (start < table.size()) {
-        const std::size_t end = std::min(table.find('\n', start), table.size());
-        const std::vector<std::string_view> fields = splitFields(std::string_view(table).substr(start, end - start));
-        start = end + 1;
-        // id, parent, device, root, mount point, options, optional fields,
-        // "-", type, source, super options.
-        if (fields.size() < 10)
-            continue;
-        const auto separator = std::find(fields.begin() + 6, fields.end(), std::string_view("-"));
-        if (fields.end() - separator < 3)
-            continue;
-        Volume volume;
-        volume.mountPoint = decodeMountField(fields[4]);
-        volume.device = decodeMountField(*(separator + 2));
-        if (isRemovableMountPoint(volume.mountPoint, m_user))
-            found.insert_or_assign(volume.mountPoint, std::move(volume));
+    for (Mount &mount : parseMounts(m_mountTable())) {
+        if (isRemovableMountPoint(mount.mountPoint, m_user)) {
+            const std::string key = mount.mountPoint;
+            found.insert_or_assign(key, Volume{std::move(mount.mountPoint), std::move(mount.source), {}});
+        }
     }
     std::vector<Volume> volumes;
     volumes.reserve(found.size());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,6 +16,19 @@ struct Volume
     std::string device;     // mount source, e.g. /dev/sdb1
     std::string label;      // empty when the file system has none
 };
+
+// One line of the mount table.
+struct Mount
+{
+    dev_t device = 0;       // st_dev of the files on it
+    std::string mountPoint; // decoded ("\040" becomes a space)
+    std::string type;       // file system type, e.g. "ext4", "proc", "fuseblk"
+    std::string source;     // e.g. /dev/sdb1
+};
+
+// The mounts listed in mount table text (the format of
+// /proc/self/mountinfo), in the order listed; malformed lines are left out.
+[[nodiscard]] std::vector<Mount> parseMounts(const std::string &table);
 
 // Reads the mount table text (the format of /proc/self/mountinfo).
 using MountTableSource = std::function<std::string()>;

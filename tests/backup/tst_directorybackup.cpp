@@ -451,9 +451,7 @@ void tst_DirectoryBackup::backupFolderInsideTree_data()
 }
 
 // The backup folder inside the saved tree is never walked, nor listed by a
-// helper: below the top, which gains the folder while it is read, every
-// directory entered is read once (two reads, as all are small) and the
-// folder not at all.
+// helper.
 void tst_DirectoryBackup::backupFolderInsideTree()
 {
     QFETCH(bool, inSubtree);
@@ -475,18 +473,18 @@ void tst_DirectoryBackup::backupFolderInsideTree()
         f.target = f.source + "/" + order[2] + "/stick";
         QVERIFY(makeDirectories(f.target));
     }
+    bool folderRead = false;
+    f.fs.before(Op::ReadDirectory, FolderName, [&folderRead] { folderRead = true; });
 
     f.engine().VzSichern(f.source);
     f.engine().VzSichern(f.source);
 
     QCOMPARE(failureList(f), QStringList());
-    QCOMPARE(toStrings(f.saved()), QStringList({"a (2).txt", "a.txt"}));
+    // The second pass meets the same file again: it is not saved twice.
+    QCOMPARE(toStrings(f.saved()), QStringList({"a.txt"}));
     for (const std::string &text : f.progress.texts)
         QVERIFY2(text.find(FolderName) == std::string::npos, text.c_str());
-    const auto entered = std::count_if(f.progress.texts.begin(), f.progress.texts.end(),
-                                       [](const std::string &text) { return text.starts_with(Checking); });
-    if (inSubtree)
-        QCOMPARE(f.fs.calls(Op::ReadDirectory), int(2 * entered));
+    QVERIFY(!folderRead);
 }
 
 void tst_DirectoryBackup::faults_data()
@@ -507,11 +505,11 @@ void tst_DirectoryBackup::faults_data()
     row("read dir EIO", {{Op::ReadDirectory, EIO, 1, false, "unreadable"}}, {failed("l/l/l/l/unreadable", EIO)});
     row("stat EACCES", {{Op::StatAt, EACCES, 1, false, "small"}}, {failed(small, EACCES)});
     row("source EIO", {{Op::CopyRange, EIO, 1, false, "big"}, {Op::Read, EIO, 1, false, "big"}}, {failed(big, EIO)});
-    // Full: later files at least as large as the one that failed are not tried.
-    row("copy ENOSPC", {{Op::CopyRange, ENOSPC, 1, false, "big"}}, {failed(big, ENOSPC), failed(huge, ENOSPC)},
-        Op::OpenForReading, 6);
+    // Full: a later file is judged by the space the stick reports free after
+    // the failure, so a larger one that fits there is still tried.
+    row("copy ENOSPC", {{Op::CopyRange, ENOSPC, 1, false, "big"}}, {failed(big, ENOSPC)}, Op::StatFileSystem, 6);
     row("write ENOSPC", {{Op::CopyRange, EXDEV, 1, true, ""}, {Op::Write, ENOSPC, 2, false, ""}},
-        {failed(big, ENOSPC), failed(huge, ENOSPC)}, Op::CopyRange, 1);
+        {failed(big, ENOSPC)}, Op::CopyRange, 1);
     // Refused with nothing to replace: not saved.
     row("bad name", {{Op::RenameNoReplace, EINVAL, 1, true, "small"}, {Op::Rename, EINVAL, 1, true, "small"}},
         {failed(small, EINVAL) + "|name refused"});
@@ -648,6 +646,7 @@ void tst_DirectoryBackup::systemCalls()
 {
     QFETCH(int, changedEvery);
     Fixture &f = *m_fixture;
+    f.threads = 1; // helpers listing ahead make calls of their own
     constexpr int Directories = 100;
     constexpr int FilesEach = 10;
     int changed = 0;
@@ -665,7 +664,9 @@ void tst_DirectoryBackup::systemCalls()
     QCOMPARE(f.engine().savedCount(), std::size_t(changed));
     const int entries = Directories * (FilesEach + 1);
     const int setUp = changed > 0 ? 4 : 0; // folder: mkdir, open, stat; syncfs
-    QVERIFY2(f.fs.totalCalls() <= entries * 13 / 10 + changed * 9 + setUp + 1,
+    // Each directory's device comes from an fstat: pseudo file systems and
+    // the backup folder are told by it.
+    QVERIFY2(f.fs.totalCalls() <= entries * 13 / 10 + Directories + changed * 9 + setUp + 1,
              qPrintable(QString::number(f.fs.totalCalls())));
 }
 
