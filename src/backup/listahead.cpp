@@ -92,7 +92,7 @@ void ListAhead::request(const std::string &path, const std::string &subdirectori
         const std::lock_guard lock(m_mutex);
         dropLeft(path);
         if (!subdirectories.empty()) {
-            m_requests.push_back(Request{path, subdirectories, 0});
+            m_requests.push_back(Request{path, subdirectories, 0, 0, m_requests.size() - 1});
             wake = m_idleHelpers > 0;
         }
     }
@@ -189,7 +189,10 @@ void ListAhead::helperLoop(Helper &self)
 bool ListAhead::pickTree(std::string &tree)
 {
     bool skippedNext = false;
-    for (std::size_t i = m_requests.size(); i-- > 0;) {
+    // Requests with nothing left to offer are linked past, so that a deep
+    // walk's stack is not scanned whole on every pick.
+    std::size_t *link = nullptr;
+    for (std::size_t i = m_requests.empty() ? NoRequest : m_requests.size() - 1; i != NoRequest;) {
         Request &request = m_requests[i];
         std::size_t at = request.next;
         if (!skippedNext && at < request.subdirectories.size()) {
@@ -207,6 +210,13 @@ bool ListAhead::pickTree(std::string &tree)
             if (tree.size() < PATH_MAX && !taken && !m_listings.contains(tree))
                 return true;
         }
+        if (std::max(request.next, request.picked) >= request.subdirectories.size()) {
+            if (link)
+                *link = request.below;
+        } else {
+            link = &request.below;
+        }
+        i = request.below;
     }
     return false;
 }

@@ -95,14 +95,17 @@ public:
 private:
     // The subdirectories of one directory the walk is in, still to be
     // entered from offset `next` on: the walk's stack as it told it. Those
-    // before `picked` have been handed to a helper or passed over.
+    // before `picked` have been handed to a helper or passed over. `below`
+    // is the index of the next request down that may still offer one.
     struct Request
     {
         std::string path;
         std::string subdirectories;
         std::size_t next = 0;
         std::size_t picked = 0;
+        std::size_t below = NoRequest;
     };
+    static constexpr std::size_t NoRequest = std::size_t(-1);
 
     struct Helper
     {

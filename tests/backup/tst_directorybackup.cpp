@@ -17,6 +17,8 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <set>
+#include <system_error>
 #include <thread>
 
 using namespace pendrel;
@@ -160,6 +162,10 @@ private slots:
     void systemCalls();
     void threadedWalk_data();
     void threadedWalk();
+    void changingTree_data();
+    void changingTree();
+    void mountsInTree_data();
+    void mountsInTree();
 
 private:
     std::optional<Fixture> m_fixture;
@@ -383,8 +389,11 @@ void tst_DirectoryBackup::manySameNames()
 void tst_DirectoryBackup::deepTree_data()
 {
     QTest::addColumn<int>("descriptorLimit");
-    QTest::newRow("default limit") << 0;
-    QTest::newRow("48 descriptors") << 48;
+    QTest::addColumn<unsigned>("threads");
+    QTest::newRow("default limit") << 0 << 1u;
+    QTest::newRow("48 descriptors") << 48 << 1u;
+    // The helpers' descriptors count too: they give way.
+    QTest::newRow("12 descriptors, helpers") << 12 << 4u;
 }
 
 // 2000 levels: paths far beyond PATH_MAX, and with few descriptors the way
@@ -392,7 +401,9 @@ void tst_DirectoryBackup::deepTree_data()
 void tst_DirectoryBackup::deepTree()
 {
     QFETCH(int, descriptorLimit);
+    QFETCH(unsigned, threads);
     Fixture &f = *m_fixture;
+    f.threads = threads;
     constexpr int Depth = 2000;
     const timespec changed[2] = {shifted(Start, 60), shifted(Start, 60)};
     int fd = ::open(f.source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -675,16 +686,19 @@ void tst_DirectoryBackup::threadedWalk_data()
     QTest::addColumn<std::vector<Fault>>("faults");
     QTest::addColumn<int>("failureCount");
     QTest::addColumn<int>("walkDelayMicros");
-    QTest::newRow("clean") << std::vector<Fault>{} << 0 << 0;
+    QTest::addColumn<int>("failingStart"); // this helper thread cannot be started (EAGAIN)
+    QTest::newRow("clean") << std::vector<Fault>{} << 0 << 0 << 0;
     // The helpers get far ahead and wait for the walk to take their listings.
-    QTest::newRow("walk behind") << std::vector<Fault>{} << 0 << 100;
+    QTest::newRow("walk behind") << std::vector<Fault>{} << 0 << 100 << 0;
+    QTest::newRow("no first helper") << std::vector<Fault>{} << 0 << 0 << 1;
+    QTest::newRow("no third helper") << std::vector<Fault>{} << 0 << 0 << 3;
     // Every call on these names fails, whichever thread makes it; a failed
     // read-ahead of a file to be copied is no failure.
     QTest::newRow("faults") << std::vector<Fault>{{Op::StatAt, EACCES, 1, true, "bad"},
                                                   {Op::ReadDirectory, EIO, 1, true, "unreadable"},
                                                   {Op::OpenDirectory, EACCES, 1, true, "locked"},
                                                   {Op::Prefetch, EIO, 1, true, ""}}
-                            << 3 << 0;
+                            << 3 << 0 << 0;
 }
 
 // Helper threads listing ahead, one or several, change nothing the user can
@@ -695,6 +709,7 @@ void tst_DirectoryBackup::threadedWalk()
     QFETCH(std::vector<Fault>, faults);
     QFETCH(int, failureCount);
     QFETCH(int, walkDelayMicros);
+    QFETCH(int, failingStart);
     Fixture &f = *m_fixture;
     for (int d = 0; d < 30; ++d) {
         for (int s = 0; s < 10; ++s) {
@@ -754,6 +769,12 @@ void tst_DirectoryBackup::threadedWalk()
         progress.delay = std::chrono::microseconds(walkDelayMicros);
         DirectoryBackup backup(fs, progress, state, target, f.settings);
         backup.setThreads(threads);
+        int starts = 0;
+        backup.setThreadStart([&starts, failingStart](std::function<void()> run) {
+            if (++starts == failingStart)
+                throw std::system_error(EAGAIN, std::generic_category());
+            return std::thread(std::move(run));
+        });
         backup.VzSichern(f.source);
         backup.VzSichern(f.source + "/d4");
         backup.finish();
@@ -771,6 +792,11 @@ void tst_DirectoryBackup::threadedWalk()
     QCOMPARE(single.failures.size(), failureCount);
     QVERIFY(single.copies.size() > 500);
     QCOMPARE(std::count(single.texts.begin(), single.texts.end(), Checking + f.source + "/d4"), 2);
+    // The second walk of d4 meets only files saved already.
+    QCOMPARE(std::count_if(single.texts.begin(), single.texts.end(),
+                           [&f](const std::string &text) { return text.starts_with(Saving + f.source + "/d4/"); }),
+             std::count_if(single.copies.begin(), single.copies.end(),
+                           [](const auto &copy) { return copy.second && copy.second->starts_with("d4/"); }));
     QVERIFY(std::any_of(single.texts.begin(), single.texts.end(),
                         [](const std::string &text) { return text.size() > PATH_MAX && text.starts_with(Saving); }));
     QCOMPARE(toStrings(threaded.texts), toStrings(single.texts));
@@ -779,6 +805,146 @@ void tst_DirectoryBackup::threadedWalk()
     QCOMPARE(toStrings(many.texts), toStrings(single.texts));
     QCOMPARE(many.failures, single.failures);
     QVERIFY(many.copies == single.copies);
+}
+
+void tst_DirectoryBackup::changingTree_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QStringList>("roots"); // below the source
+    QTest::addColumn<unsigned>("threads");
+    // Beside the 30 files of top/d0..d9, "-name" for one not saved; "<d8>" the
+    // file that took the place of the directory at the ninth place.
+    QTest::addColumn<QStringList>("expected");
+
+    const QStringList top{"top"};
+    const QList<std::tuple<const char *, QString, QStringList, QStringList>> cases = {
+        {"ancestor renamed", "rename top", top, {}},
+        {"directory swapped", "swap d7", top, {"-f70.txt", "-f71.txt", "-f72.txt", "n7.txt"}},
+        {"directory to file", "d8 to file", top, {"-f80.txt", "-f81.txt", "-f82.txt", "<d8>"}},
+        {"file to fifo", "f61 to fifo", top, {"-f61.txt"}},
+        {"file to directory", "f61 to directory", top, {"-f61.txt", "inner.txt"}},
+        {"file removed", "remove f61", top, {"-f61.txt"}},
+        {"listed twice", "", {"top", "top"}, {}},
+        {"nested", "", {"top/d3", "top"}, {}},
+        {"hard link", "link f00", top, {}},
+    };
+    for (const auto &[name, change, roots, expected] : cases) {
+        for (const unsigned threads : {1u, 4u})
+            QTest::addRow("%s, %u", name, threads) << change << roots << threads << expected;
+    }
+}
+
+// The tree changes while it is saved, at the moment the walk opens top/d2's
+// first file for its copy: by then the helpers have listed what follows.
+// Whatever the number of threads, each file is saved once, whole, with its
+// own time, or skipped when it is gone; nothing is reported.
+void tst_DirectoryBackup::changingTree()
+{
+    QFETCH(QString, change);
+    QFETCH(QStringList, roots);
+    QFETCH(unsigned, threads);
+    QFETCH(QStringList, expected);
+    Fixture &f = *m_fixture;
+    f.threads = threads;
+    const std::string top = f.source + "/top";
+    for (int d = 0; d < 10; ++d)
+        QVERIFY(makeDirectories(top + "/d" + std::to_string(d)));
+    // The files are named after the place of their directory in the walk.
+    const std::vector<std::string> order = directoryOrder(top);
+    const auto at = [&](int place) { return top + "/" + order[std::size_t(place)]; };
+    std::set<std::string> names;
+    for (int place = 0; place < 10; ++place) {
+        for (int i = 0; i < 3; ++i) {
+            const std::string name = "f" + std::to_string(place) + std::to_string(i) + ".txt";
+            QVERIFY(f.file(at(place).substr(f.source.size() + 1) + "/" + name, name));
+            names.insert(name);
+        }
+    }
+    for (const QString &entry : expected) {
+        if (entry.startsWith('-'))
+            names.erase(entry.mid(1).toStdString());
+        else
+            names.insert(entry == "<d8>" ? order[8] : entry.toStdString());
+    }
+    const auto changedFile = [&f](const std::string &path, const std::string &content) {
+        return writeFile(path, content) && setMtime(path, shifted(Start, 60));
+    };
+    const std::string f61 = at(6) + "/f61.txt";
+    f.fs.before(Op::OpenForReading, "f20.txt", [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(threads > 1 ? 50 : 0));
+        bool done = true;
+        if (change == "rename top")
+            done = ::rename(top.c_str(), (f.root + "/moved").c_str()) == 0;
+        else if (change == "swap d7")
+            done = ::rename(at(7).c_str(), (f.root + "/old7").c_str()) == 0 && makeDirectories(at(7))
+                && changedFile(at(7) + "/n7.txt", "n7.txt");
+        else if (change == "d8 to file")
+            done = ::rename(at(8).c_str(), (f.root + "/old8").c_str()) == 0 && changedFile(at(8), order[8]);
+        else if (change.startsWith("f61") || change == "remove f61")
+            done = ::unlink(f61.c_str()) == 0;
+        if (change == "f61 to fifo")
+            done = done && ::mkfifo(f61.c_str(), 0644) == 0;
+        else if (change == "f61 to directory")
+            done = done && makeDirectories(f61) && changedFile(f61 + "/inner.txt", "inner.txt");
+        else if (change == "link f00")
+            done = ::link((at(0) + "/f00.txt").c_str(), (at(9) + "/zz.txt").c_str()) == 0;
+        QVERIFY(done);
+    });
+
+    for (const QString &root : roots)
+        f.engine().VzSichern(f.source + "/" + root.toStdString());
+    f.engine().finish();
+
+    QCOMPARE(failureList(f), QStringList());
+    QCOMPARE(toStrings(f.saved()), toStrings({names.begin(), names.end()}));
+    for (const std::string &name : names) {
+        QCOMPARE(readFile(f.folder() + "/" + name).value_or("<none>"), name);
+        const auto mtime = mtimeOf(f.folder() + "/" + name);
+        QVERIFY(mtime && mtime->tv_sec == shifted(Start, 60).tv_sec && mtime->tv_nsec == shifted(Start, 60).tv_nsec);
+    }
+}
+
+void tst_DirectoryBackup::mountsInTree_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<unsigned>("threads");
+    QTest::addColumn<bool>("walked");
+    QTest::newRow("proc") << "proc" << 1u << false;
+    QTest::newRow("sysfs, helpers") << "sysfs" << 4u << false;
+    QTest::newRow("tmpfs, helpers") << "tmpfs" << 4u << true;
+}
+
+// Kernel interfaces mounted in a walked tree hold no user data, though their
+// files look freshly changed: never entered, not even shown. Other file
+// systems mounted there are walked.
+void tst_DirectoryBackup::mountsInTree()
+{
+    QFETCH(QString, type);
+    QFETCH(unsigned, threads);
+    QFETCH(bool, walked);
+    if (::geteuid() != 0)
+        QSKIP("needs root to mount file systems in a private mount namespace");
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        QSKIP(qPrintable(QString("cannot make a private mount namespace: ") + std::strerror(errno)));
+    Fixture &f = *m_fixture;
+    f.threads = threads;
+    QVERIFY(f.file("a.txt", "a") && makeDirectories(f.source + "/mnt"));
+    const std::string mountPoint = f.source + "/mnt";
+    QVERIFY2(::mount("pendrel-test", mountPoint.c_str(), type.toLatin1().constData(), 0, nullptr) == 0,
+             std::strerror(errno));
+    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.c_str(), MNT_DETACH); });
+    if (walked)
+        QVERIFY(f.file("mnt/inside.txt", "inside"));
+
+    f.engine().VzSichern(f.source);
+    f.engine().VzSichern(mountPoint);
+    f.engine().finish();
+
+    QCOMPARE(failureList(f), QStringList());
+    QCOMPARE(toStrings(f.saved()), walked ? QStringList({"a.txt", "inside.txt"}) : QStringList({"a.txt"}));
+    const bool shown = std::any_of(f.progress.texts.begin(), f.progress.texts.end(),
+                                   [&](const std::string &text) { return text.find("/mnt") != std::string::npos; });
+    QCOMPARE(shown, walked);
 }
 
 QTEST_GUILESS_MAIN(tst_DirectoryBackup)
