@@ -97,7 +97,7 @@ void ListAhead::request(const std::string &path, const std::string &subdirectori
         }
     }
     if (wake)
-        m_work.notify_all();
+        m_work.notify_one();
 }
 
 // Forgets the requests of the directories the walk has left on its way to
@@ -126,7 +126,7 @@ std::optional<Listing> ListAhead::take(const std::string &path)
         return std::nullopt;
     std::unique_lock lock(m_mutex);
     dropLeft(path);
-    for (;;) {
+    {
         const auto it = m_listings.find(path);
         if (it != m_listings.end()) {
             const bool wasFull = m_listingBytes > ListingResume;
@@ -146,17 +146,13 @@ std::optional<Listing> ListAhead::take(const std::string &path)
         });
         if (owner == m_helpers.end())
             return std::nullopt;
-        // The walk has caught up with this helper, which had better go
-        // further ahead than keep it waiting directory by directory.
-        owner->caughtUp = true;
-        if (owner->listing != path) {
-            lock.unlock();
-            m_room.notify_all();
-            return std::nullopt;
-        }
-        m_walkWaits = true;
-        m_listed.wait(lock);
-        m_walkWaits = false;
+        // The walk has caught up with this helper. It reads the directory
+        // itself rather than wait for it, directory by directory, in step
+        // with the helper; the helper goes further ahead.
+        owner->caughtUp = path;
+        lock.unlock();
+        m_room.notify_all();
+        return std::nullopt;
     }
 }
 
@@ -173,12 +169,15 @@ void ListAhead::helperLoop(Helper &self)
             continue;
         }
         self.tree = std::move(tree);
-        self.caughtUp = false;
+        self.caughtUp.reset();
+        // One helper woken at a time: each wakes the next when it found work.
+        if (m_idleHelpers > 0)
+            m_work.notify_one();
         listTree(lock, self, buffer.get());
         self.tree.clear();
         // What lay in its subtree is free for the others now.
         if (m_idleHelpers > 0)
-            m_work.notify_all();
+            m_work.notify_one();
     }
 }
 
@@ -238,21 +237,17 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
             m_room.wait(lock, [this, &self] { return m_stop || self.caughtUp || m_listingBytes <= ListingResume; });
         if (m_stop || self.caughtUp)
             return;
-        self.listing = path;
         lock.unlock();
         std::string subdirectories;
         Listing listing = list(path, subdirectories, buffer);
         lock.lock();
-        self.listing.clear();
+        // The walk has read this one itself while it was listed.
+        if (self.caughtUp == path)
+            return;
         const bool opened = listing.opened;
         m_listingBytes += listing.cost(path);
         m_listings.insert_or_assign(path, std::move(listing));
-        if (m_walkWaits) {
-            lock.unlock();
-            m_listed.notify_one();
-            lock.lock();
-        }
-        if (!opened)
+        if (!opened || self.caughtUp)
             return;
         stack.push_back(Pending{path.size(), std::move(subdirectories)});
         for (;;) {

@@ -88,8 +88,8 @@ public:
     // ended by a NUL) in this order, each with its whole subtree before the next.
     void request(const std::string &path, const std::string &subdirectories);
 
-    // The walk enters `path`. Returns the listing a helper made of it,
-    // waiting while one is making it; nullopt when the walk must read it.
+    // The walk enters `path`. Returns the listing a helper made of it;
+    // nullopt when the walk must read it (never waits for a helper).
     [[nodiscard]] std::optional<Listing> take(const std::string &path);
 
 private:
@@ -110,9 +110,8 @@ private:
     struct Helper
     {
         std::thread thread;
-        std::string tree;      // the subtree it is listing
-        std::string listing;   // the directory it is listing now
-        bool caughtUp = false; // the walk has reached it: it moves on
+        std::string tree;                    // the subtree it is listing
+        std::optional<std::string> caughtUp; // where the walk reached it unlisted: it moves on
     };
 
     void dropLeft(const std::string &path);
@@ -129,14 +128,12 @@ private:
 
     // Everything below, and the helpers' fields but the thread, only under m_mutex.
     std::mutex m_mutex;
-    std::condition_variable m_listed; // the walk waits for the listing a helper is making
     std::condition_variable m_room;   // helpers wait for the walk to take listings
     std::condition_variable m_work;   // idle helpers wait for directories to list
     std::vector<Request> m_requests;
     std::unordered_map<std::string, Listing> m_listings;
     std::size_t m_listingBytes = 0;
     unsigned m_idleHelpers = 0;
-    bool m_walkWaits = false;
     bool m_stop = false;
 };
 
