@@ -84,6 +84,7 @@ public:
     }
     int statFileSystem(int fd, struct statfs *st) override { return m_real.statFileSystem(fd == fakeFd ? AT_FDCWD : fd, st); }
     int rewind(int) override { return 0; }
+    int duplicate(int fd) override { return m_real.duplicate(fd); }
     int prefetch(int, const char *, off_t) override { return 0; }
     int createExclusive(int, const char *, mode_t) override { return fakeFd; }
     int makeDirectory(int, const char *, mode_t) override { return 0; }
@@ -154,6 +155,7 @@ public:
     }
     int statFileSystem(int fd, struct statfs *st) override { return m_real.statFileSystem(fd, st); }
     int rewind(int fd) override { return timed([&] { return m_real.rewind(fd); }); }
+    int duplicate(int fd) override { return m_real.duplicate(fd); }
     int prefetch(int dirFd, const char *name, off_t size) override { return m_real.prefetch(dirFd, name, size); }
     int createExclusive(int dirFd, const char *name, mode_t mode) override
     {

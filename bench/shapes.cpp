@@ -3,7 +3,9 @@
 // next link) and one directory holding a great many empty ones. Prints min
 // and median of each and the ratio of the helpers' median to one thread's.
 //
-//   shapes [--reps N] [--data DIR] [--wide N]
+//   shapes [--reps N] [--data DIR] [--wide N] [--threads N] [--tree DIR]...
+//
+// --tree adds a tree of its own (one made by maketree, say) to the shapes.
 #include "directorybackup.h"
 #include "filesystem.h"
 
@@ -85,6 +87,8 @@ int main(int argc, char **argv)
 {
     int reps = 3;
     int wide = 200000;
+    unsigned threads = 4;
+    std::vector<std::string> trees;
     std::string data = "/var/tmp/pendrel-bench";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -92,10 +96,14 @@ int main(int argc, char **argv)
             reps = std::max(1, std::atoi(argv[++i]));
         else if (a == "--wide" && i + 1 < argc)
             wide = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--threads" && i + 1 < argc)
+            threads = unsigned(std::max(2, std::atoi(argv[++i])));
+        else if (a == "--tree" && i + 1 < argc)
+            trees.emplace_back(argv[++i]);
         else if (a == "--data" && i + 1 < argc)
             data = argv[++i];
         else {
-            std::fprintf(stderr, "usage: shapes [--reps N] [--data DIR] [--wide N]\n");
+            std::fprintf(stderr, "usage: shapes [--reps N] [--data DIR] [--wide N] [--threads N] [--tree DIR]...\n");
             return 2;
         }
     }
@@ -110,12 +118,15 @@ int main(int argc, char **argv)
         std::string name;
         bool made;
     };
-    const std::vector<Shape> shapes = {
-        {"comb-2000", makeComb(base + "/comb-2000", 2000)},
-        {"comb-4000", makeComb(base + "/comb-4000", 4000)},
-        {"wide-" + std::to_string(wide), makeWide(base + "/wide-" + std::to_string(wide), wide)},
+    std::vector<Shape> shapes = {
+        {base + "/comb-2000", makeComb(base + "/comb-2000", 2000)},
+        {base + "/comb-4000", makeComb(base + "/comb-4000", 4000)},
+        {base + "/wide-" + std::to_string(wide), makeWide(base + "/wide-" + std::to_string(wide), wide)},
     };
-    std::printf("%-14s %22s %22s %8s\n", "tree, warm", "1 thread min/median", "4 threads min/median", "ratio");
+    for (const std::string &tree : trees)
+        shapes.push_back({tree, ::access(tree.c_str(), R_OK) == 0});
+    std::printf("%-14s %22s %19s %u min/median %8s\n", "tree, warm", "1 thread min/median", "threads:", threads,
+                "ratio");
     int status = 0;
     for (const Shape &shape : shapes) {
         if (!shape.made) {
@@ -123,18 +134,19 @@ int main(int argc, char **argv)
             status = 1;
             continue;
         }
-        const std::string tree = base + "/" + shape.name;
+        const std::string &tree = shape.name;
         secondsToWalk(tree, target, 1); // warms the caches
         std::vector<double> one, four;
         for (int rep = 0; rep < reps; ++rep) {
             one.push_back(secondsToWalk(tree, target, 1));
-            four.push_back(secondsToWalk(tree, target, 4));
+            four.push_back(secondsToWalk(tree, target, threads));
         }
         std::sort(one.begin(), one.end());
         std::sort(four.begin(), four.end());
         const double oneMedian = one[one.size() / 2];
         const double fourMedian = four[four.size() / 2];
-        std::printf("%-14s %10.3f s %8.3f s %10.3f s %8.3f s %7.2fx\n", shape.name.c_str(), one.front(), oneMedian,
+        const std::string name = tree.substr(tree.rfind('/') + 1);
+        std::printf("%-14s %10.3f s %8.3f s %10.3f s %8.3f s %7.2fx\n", name.c_str(), one.front(), oneMedian,
                     four.front(), fourMedian, fourMedian / oneMedian);
     }
     return status;

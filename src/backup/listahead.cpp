@@ -25,6 +25,13 @@ constexpr std::size_t ListingBudget = 1024 * 1024;
 constexpr std::size_t ListingResume = ListingBudget * 3 / 4;
 // How much of a file to be copied a helper asks the kernel to read ahead.
 constexpr off_t PrefetchBytes = 1024 * 1024;
+// Descriptors of directories kept for the helpers: by the requests, and by
+// each helper for the directories it is still to descend from. Beyond these
+// a directory is opened by its path.
+constexpr std::size_t RequestDescriptors = 32;
+constexpr std::size_t HelperDescriptors = 8;
+// Subdirectories offered to idle helpers before one is woken.
+constexpr std::size_t WakeBatch = 8;
 
 // `path` lies below `tree`, or is it; a tree given with a trailing "/" (a
 // root such as "/") holds everything that starts with it.
@@ -79,21 +86,37 @@ void ListAhead::stop()
         helper.thread.join();
     m_helpers.clear();
     m_requests.clear();
+    m_heldDirectories = 0;
     m_listings.clear();
     m_listingBytes = 0;
 }
 
-void ListAhead::request(const std::string &path, const std::string &subdirectories)
+void ListAhead::request(const std::string &path, const std::string &subdirectories, int dirFd)
 {
     if (m_helpers.empty())
         return;
     bool wake = false;
+    std::shared_ptr<const UniqueFd> directory;
+    // Read without the lock: only this thread changes it.
+    if (!subdirectories.empty() && m_heldDirectories < RequestDescriptors) {
+        auto duplicate = std::make_shared<UniqueFd>(m_fs, m_fs.duplicate(dirFd));
+        if (*duplicate)
+            directory = std::move(duplicate);
+    }
     {
         const std::lock_guard lock(m_mutex);
         dropLeft(path);
         if (!subdirectories.empty()) {
-            m_requests.push_back(Request{path, subdirectories, 0, 0, m_requests.size() - 1});
-            wake = m_idleHelpers > 0;
+            m_heldDirectories += directory ? 1 : 0;
+            m_requests.push_back(Request{path, subdirectories, 0, 0, m_requests.size() - 1, std::move(directory)});
+            // The walk enters the first itself. Idle helpers are woken for a
+            // batch of subtrees, not for each one: in a chain of directories
+            // with one or two subdirectories each, waking a helper per
+            // directory costs more than the listing saves.
+            m_offered += std::size_t(std::count(subdirectories.begin(), subdirectories.end(), '\0')) - 1;
+            wake = m_idleHelpers > 0 && m_offered >= WakeBatch;
+            if (wake)
+                m_offered = 0;
         }
     }
     if (wake)
@@ -108,6 +131,7 @@ void ListAhead::dropLeft(const std::string &path)
         Request &top = m_requests.back();
         if (path.size() > top.path.size() && within(path, top.path))
             break;
+        release(top);
         m_requests.pop_back();
     }
     if (m_requests.empty())
@@ -117,6 +141,15 @@ void ListAhead::dropLeft(const std::string &path)
         const char *name = parent.subdirectories.c_str() + parent.next;
         if (datname(parent.path, name) == path)
             parent.next += std::strlen(name) + 1;
+    }
+}
+
+// A helper that holds the descriptor too closes it when done with it.
+void ListAhead::release(Request &request)
+{
+    if (request.directory) {
+        request.directory.reset();
+        --m_heldDirectories;
     }
 }
 
@@ -161,19 +194,19 @@ void ListAhead::helperLoop(Helper &self)
     const auto buffer = std::make_unique<char[]>(DirectoryBufferSize);
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
-        std::string tree;
-        if (!pickTree(tree)) {
+        Pick pick;
+        if (!pickTree(pick)) {
             ++m_idleHelpers;
             m_work.wait(lock);
             --m_idleHelpers;
             continue;
         }
-        self.tree = std::move(tree);
+        self.tree = pick.tree;
         self.caughtUp.reset();
         // One helper woken at a time: each wakes the next when it found work.
         if (m_idleHelpers > 0)
             m_work.notify_one();
-        listTree(lock, self, buffer.get());
+        listTree(lock, self, pick, buffer.get());
         self.tree.clear();
         // What lay in its subtree is free for the others now.
         if (m_idleHelpers > 0)
@@ -185,8 +218,9 @@ void ListAhead::helperLoop(Helper &self)
 // has not been listed, lies in no other helper's subtree and whose path fits
 // in PATH_MAX. Each is considered once: a subtree a helper gave up when the
 // walk caught up with it is left to the walk.
-bool ListAhead::pickTree(std::string &tree)
+bool ListAhead::pickTree(Pick &pick)
 {
+    std::string &tree = pick.tree;
     bool skippedNext = false;
     // Requests with nothing left to offer are linked past, so that a deep
     // walk's stack is not scanned whole on every pick.
@@ -206,10 +240,16 @@ bool ListAhead::pickTree(std::string &tree)
             const bool taken = std::any_of(m_helpers.begin(), m_helpers.end(), [&tree](const Helper &helper) {
                 return !helper.tree.empty() && within(tree, helper.tree);
             });
-            if (tree.size() < PATH_MAX && !taken && !m_listings.contains(tree))
+            if (tree.size() < PATH_MAX && !taken && !m_listings.contains(tree)) {
+                pick.name = name;
+                pick.parent = request.directory;
+                if (at == request.subdirectories.size())
+                    release(request);
                 return true;
+            }
         }
         if (std::max(request.next, request.picked) >= request.subdirectories.size()) {
+            release(request);
             if (link)
                 *link = request.below;
         } else {
@@ -220,48 +260,65 @@ bool ListAhead::pickTree(std::string &tree)
     return false;
 }
 
-// Lists self.tree and its subdirectories in the walk's order, until the walk
-// catches up, the run stops or a listing fails; called and returns locked.
-void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer)
+// Lists the picked tree and its subdirectories in the walk's order, until
+// the walk catches up, the run stops or a listing fails; called and returns
+// locked. Each directory is opened relative to its parent while a descriptor
+// of that is held.
+void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, const Pick &pick, char *buffer)
 {
     struct Pending
     {
         std::size_t pathLength;
         std::string subdirectories;
         std::size_t next = 0;
+        UniqueFd fd;
     };
     std::vector<Pending> stack;
-    std::string path = self.tree;
+    std::size_t firstHeld = 0; // pending directories below this index hold no descriptor
+    std::string path = pick.tree;
+    std::string name = pick.name;
+    std::shared_ptr<const UniqueFd> pickParent = pick.parent;
     for (;;) {
         if (m_listingBytes >= ListingBudget)
             m_room.wait(lock, [this, &self] { return m_stop || self.caughtUp || m_listingBytes <= ListingResume; });
         if (m_stop || self.caughtUp)
             return;
         lock.unlock();
+        const int parentFd = !stack.empty() ? (stack.back().fd ? stack.back().fd.get() : AT_FDCWD)
+                                            : (pickParent ? pickParent->get() : AT_FDCWD);
         std::string subdirectories;
-        Listing listing = list(path, subdirectories, buffer);
+        UniqueFd opened;
+        Listing listing = list(parentFd, parentFd == AT_FDCWD ? path.c_str() : name.c_str(), path, subdirectories,
+                               buffer, opened);
+        if (stack.empty())
+            pickParent.reset();
         lock.lock();
         // The walk has read this one itself while it was listed.
         if (self.caughtUp == path)
             return;
-        const bool opened = listing.opened;
+        const bool listed = listing.opened;
         m_listingBytes += listing.cost(path);
         m_listings.insert_or_assign(path, std::move(listing));
-        if (!opened || self.caughtUp)
+        if (!listed || self.caughtUp)
             return;
-        stack.push_back(Pending{path.size(), std::move(subdirectories)});
+        if (!subdirectories.empty()) {
+            stack.push_back(Pending{path.size(), std::move(subdirectories), 0, std::move(opened)});
+            if (stack.size() - firstHeld > HelperDescriptors)
+                stack[firstHeld++].fd.reset();
+        }
         for (;;) {
             if (stack.empty())
                 return;
             Pending &top = stack.back();
             if (top.next == top.subdirectories.size()) {
                 stack.pop_back();
+                firstHeld = std::min(firstHeld, stack.size());
                 continue;
             }
-            const char *name = top.subdirectories.c_str() + top.next;
-            top.next += std::strlen(name) + 1;
+            name = top.subdirectories.c_str() + top.next;
+            top.next += name.size() + 1;
             path = datname(path.substr(0, top.pathLength), name);
-            if (path.size() < PATH_MAX)
+            if (path.size() < PATH_MAX || top.fd)
                 break;
         }
     }
@@ -270,11 +327,12 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
 // Makes the calls the walk would make for the directory at `path`, and
 // keeps what the filter lets through. A directory on a pseudo file system is
 // left to the walk, which leaves it out.
-Listing ListAhead::list(const std::string &path, std::string &subdirectories, char *buffer) const
+Listing ListAhead::list(int parentFd, const char *name, const std::string &path, std::string &subdirectories,
+                        char *buffer, UniqueFd &opened) const
 {
     Listing listing;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &listing.listedFrom);
-    const UniqueFd fd(m_fs, m_fs.openDirectory(AT_FDCWD, path.c_str(), false));
+    UniqueFd fd(m_fs, m_fs.openDirectory(parentFd, name, false));
     struct stat st;
     if (!fd || m_fs.statFd(fd.get(), &st) < 0 || m_filter.onPseudoFileSystem(m_fs, st.st_dev, fd.get()))
         return listing;
@@ -302,6 +360,8 @@ Listing ListAhead::list(const std::string &path, std::string &subdirectories, ch
         listing = Listing{};
         subdirectories.clear();
     }
+    if (!subdirectories.empty())
+        opened = std::move(fd);
     return listing;
 }
 
