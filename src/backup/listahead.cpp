@@ -28,10 +28,14 @@ constexpr off_t PrefetchBytes = 1024 * 1024;
 // Descriptors of directories kept for the helpers: by the requests, and by
 // each helper for the directories it is still to descend from. Beyond these
 // a directory is opened by its path.
-constexpr std::size_t RequestDescriptors = 32;
+constexpr std::size_t RequestDescriptors = 64;
 constexpr std::size_t HelperDescriptors = 8;
 // Subdirectories offered to idle helpers before one is woken.
 constexpr std::size_t WakeBatch = 8;
+// Helpers list no deeper than this: every listing is handed over by its
+// path, and in a deep chain of small directories handing over long paths
+// costs the walk more than reading them itself.
+constexpr std::size_t HelperPathMax = 1024;
 
 // `path` lies below `tree`, or is it; a tree given with a trailing "/" (a
 // root such as "/") holds everything that starts with it.
@@ -93,7 +97,9 @@ void ListAhead::stop()
 
 void ListAhead::request(const std::string &path, const std::string &subdirectories, int dirFd)
 {
-    if (m_helpers.empty())
+    // Below the helpers' depth the requests of the ancestors stay as they
+    // are until the walk comes back up.
+    if (m_helpers.empty() || path.size() + 1 >= HelperPathMax)
         return;
     bool wake = false;
     std::shared_ptr<const UniqueFd> directory;
@@ -155,7 +161,7 @@ void ListAhead::release(Request &request)
 
 std::optional<Listing> ListAhead::take(const std::string &path)
 {
-    if (m_helpers.empty())
+    if (m_helpers.empty() || path.size() >= HelperPathMax)
         return std::nullopt;
     std::unique_lock lock(m_mutex);
     dropLeft(path);
@@ -216,7 +222,7 @@ void ListAhead::helperLoop(Helper &self)
 
 // The nearest subdirectory the walk is still to enter, but not next, that
 // has not been listed, lies in no other helper's subtree and whose path fits
-// in PATH_MAX. Each is considered once: a subtree a helper gave up when the
+// in HelperPathMax. Each is considered once: a subtree a helper gave up when the
 // walk caught up with it is left to the walk.
 bool ListAhead::pickTree(Pick &pick)
 {
@@ -240,7 +246,7 @@ bool ListAhead::pickTree(Pick &pick)
             const bool taken = std::any_of(m_helpers.begin(), m_helpers.end(), [&tree](const Helper &helper) {
                 return !helper.tree.empty() && within(tree, helper.tree);
             });
-            if (tree.size() < PATH_MAX && !taken && !m_listings.contains(tree)) {
+            if (tree.size() < HelperPathMax && !taken && !m_listings.contains(tree)) {
                 pick.name = name;
                 pick.parent = request.directory;
                 if (at == request.subdirectories.size())
@@ -318,7 +324,7 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, const
             name = top.subdirectories.c_str() + top.next;
             top.next += name.size() + 1;
             path = datname(path.substr(0, top.pathLength), name);
-            if (path.size() < PATH_MAX || top.fd)
+            if (path.size() < HelperPathMax)
                 break;
         }
     }
