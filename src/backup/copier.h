@@ -22,6 +22,7 @@ struct CopyOutcome
     std::string savedName;  // the name in the backup folder when saved
     bool substituted = false; // saved under a substitute for a name the stick refused
     bool nameRefused = false; // not saved: the stick refused the name and any substitute
+    bool changing = false;    // not saved: the source changed during each of its copies
 };
 
 // Copies files into one backup folder under their bare names, never leaving
@@ -47,18 +48,22 @@ public:
     Copier &operator=(const Copier &) = delete;
 
     // The open backup folder all copies go to; not owned.
-    void setFolder(int folderFd) { m_folderFd = folderFd; }
+    void setFolder(int folderFd);
 
-    // Copies the open regular file `source` (closed here) of stat `st` into
-    // the folder as `name`, a numbered name or a substitute. Returns the
-    // outcome; on failure nothing of it is left in the folder.
+    // Copies the open regular file `source` (closed here) into the folder as
+    // `name`, a numbered name or a substitute. `st` is the fstat of `source`
+    // at open: the copy holds its first st_size bytes, with its permission
+    // bits and times. A source that changed during the copy is copied once
+    // more; if it changes again, it is not saved (outcome.changing). Returns
+    // the outcome; on failure nothing of it is left in the folder.
     [[nodiscard]] CopyOutcome copy(UniqueFd source, const std::string &name, const struct stat &st);
 
 private:
-    UniqueFd createTemporary(std::string &tempName);
-    int copyData(int from, int to, bool &targetSide);
+    int writeCopy(int source, const struct stat &basis, std::string &tempName, struct stat &after, bool &targetSide);
+    UniqueFd createTemporary(std::string &tempName, mode_t mode);
+    int copyData(int from, int to, off_t size, bool &targetSide);
     CopyOutcome commit(const std::string &name, const std::string &tempName);
-    int place(const std::string &name, const std::string &tempName, std::string &finalName);
+    int place(const std::string &name, const std::string &tempName, std::size_t nameMax, std::string &finalName);
     int renameChecked(const std::string &tempName, const std::string &finalName);
     bool nameRefused(int error, const std::string &tempName);
 
@@ -66,6 +71,7 @@ private:
     Progress &m_progress;
     std::function<bool()> m_releaseDescriptor;
     int m_folderFd = -1;
+    off_t m_maxFileSize = 0; // the largest file the folder's file system holds
     unsigned m_tempCounter = 0;
     bool m_readWriteOnly = false;
     bool m_noReplace = true; // renameat2(RENAME_NOREPLACE) works on this stick

@@ -164,7 +164,7 @@ void tst_ExitFaults::exitSave_data()
     };
     QTest::newRow("clean") << "" << none << F{} << none;
     QTest::newRow("gone ENODEV") << "" << none << F{{Op::CreateExclusive, ENODEV, 3, true, ".pendrel-"}} << failedFrom(1, ENODEV);
-    QTest::newRow("gone EIO") << "" << none << F{{Op::CopyRange, EIO, 3, true, ".pendrel-"}, {Op::Write, EIO, 1, true, ".pendrel-"}}
+    QTest::newRow("gone EIO") << "" << none << F{{Op::CopyRange, EIO, 2, true, ".pendrel-"}, {Op::Write, EIO, 1, true, ".pendrel-"}}
                               << failedFrom(0, EIO);
     QTest::newRow("read EACCES") << "" << none << F{{Op::OpenForReading, EACCES, 1, false, "b.txt"}}
                                  << QStringList{"work/sub/b.txt|" + QString::number(EACCES)};
@@ -185,6 +185,8 @@ void tst_ExitFaults::exitSave_data()
     QTest::newRow("empty entry") << "" << QStringList{""} << F{} << QStringList{"|2"};
     // Deleted after it changed: nothing is left to save, nothing to report.
     QTest::newRow("vanished") << "vanish" << none << F{} << none;
+    // Rewritten during each of its copies: reported, no torn copy kept.
+    QTest::newRow("changing") << "changing" << none << F{} << QStringList{"work/sub/sub/c.bin|" + QString::number(EAGAIN)};
     QTest::newRow("became fifo") << "fifo" << none << F{} << QStringList{"work/sub/b.txt|22"};
     QTest::newRow("volume full") << "full" << QStringList{"@/big"} << F{} << QStringList{"big/more/x2.bin|28"};
     QTest::newRow("detached first") << "detach first" << none << F{} << none;
@@ -251,6 +253,13 @@ void tst_ExitFaults::exitSave()
     FaultyFileSystem fileSystem;
     for (const Fault &fault : faults)
         fileSystem.fail(fault);
+    const std::string rewritten = m_root + "/work/sub/sub/c.bin";
+    for (int copy = 1; setup == "changing" && copy <= 2; ++copy) {
+        fileSystem.before(Op::CopyRange, "c.bin", [&rewritten, copy] {
+            QVERIFY(writeFile(rewritten, pattern(300 * 1024, char('0' + copy))));
+            QVERIFY(setMtime(rewritten, timespecOf(system_clock::now() + hours(copy))));
+        }, copy);
+    }
     const ExitServices services{boxes, clock, fileSystem, progress,
                                 [this](const std::string &) { return Volume{m_stick, "/dev/test", "STICK"}; },
                                 m_settings, 1}; // one thread: faults hit the nth call
@@ -262,8 +271,9 @@ void tst_ExitFaults::exitSave()
         const std::string path = failure.path.starts_with(m_root + "/") ? failure.path.substr(m_root.size() + 1)
                                                                          : failure.path;
         reported << QString::fromStdString(path) + "|" + QString::number(failure.error);
-        const std::string reason =
-            failure.kind == FailureKind::NotTried ? "not tried, the stick was removed" : std::strerror(failure.error);
+        const std::string reason = failure.kind == FailureKind::NotTried ? "not tried, the stick was removed"
+                                 : failure.kind == FailureKind::Changing ? "changed while it was being saved"
+                                                                          : std::strerror(failure.error);
         details += (details.empty() ? "" : "\n") + failure.path + ": " + reason;
     }
     reported.sort();
