@@ -2,7 +2,9 @@
 
 #include "directorybackup.h"
 #include "filesystem.h"
+#include "services.h"
 
+#include <dirent.h>
 #include <linux/magic.h>
 
 #include <algorithm>
@@ -28,6 +30,10 @@ constexpr std::size_t NameMax = 255;
 constexpr std::size_t ShortNameMax = 143;
 // FAT keeps a file's size in 32 bits.
 constexpr off_t FatMaxFileSize = (off_t(1) << 32) - 1;
+// NTFS in the kernel: the old driver and ntfs3.
+constexpr long NtfsMagic = 0x5346544e;
+constexpr long Ntfs3Magic = 0x7366746e;
+constexpr std::size_t DirectoryBufferSize = 32 * 1024;
 // A file that changes during each of this many copies is not saved: a file
 // growing while it is copied costs at most this many copies of its size.
 constexpr int CopiesOfAChangingFile = 2;
@@ -144,8 +150,32 @@ void Copier::setFolder(int folderFd)
 {
     m_folderFd = folderFd;
     struct statfs fs;
-    const bool fat = m_fs.statFileSystem(folderFd, &fs) == 0 && fs.f_type == MSDOS_SUPER_MAGIC;
-    m_maxFileSize = fat ? FatMaxFileSize : std::numeric_limits<off_t>::max();
+    const long type = m_fs.statFileSystem(folderFd, &fs) == 0 ? long(fs.f_type) : 0;
+    m_maxFileSize = type == MSDOS_SUPER_MAGIC ? FatMaxFileSize : std::numeric_limits<off_t>::max();
+    // What Windows reads ignores case, and FUSE sticks refuse RENAME_NOREPLACE:
+    // without the set each rename would need a lookup first.
+    m_foldedNames = (type == MSDOS_SUPER_MAGIC || type == EXFAT_SUPER_MAGIC || type == NtfsMagic
+                     || type == Ntfs3Magic || type == FUSE_SUPER_MAGIC)
+        && readTakenNames();
+}
+
+// Collects the names the folder holds, upper-cased; false when it cannot be read.
+bool Copier::readTakenNames()
+{
+    m_taken.clear();
+    const auto buffer = std::make_unique<char[]>(DirectoryBufferSize);
+    for (;;) {
+        const long filled = m_fs.readDirectory(m_folderFd, buffer.get(), DirectoryBufferSize);
+        if (filled == 0)
+            return true;
+        if (filled < 0)
+            return false;
+        for (long offset = 0; offset < filled;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer.get() + offset);
+            offset += entry->d_reclen;
+            m_taken.insert(upperCased(entry->d_name));
+        }
+    }
 }
 
 CopyOutcome Copier::copy(UniqueFd source, const std::string &name, const struct stat &st)
@@ -299,39 +329,47 @@ int Copier::place(const std::string &name, const std::string &tempName, std::siz
     unsigned &number = m_nextNumber.try_emplace(name, 1u).first->second;
     for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
         finalName = numberedName(name, number, nameMax);
+        const std::string folded = m_foldedNames ? upperCased(finalName) : std::string();
+        if (m_foldedNames && m_taken.contains(folded)) {
+            ++number;
+            continue;
+        }
         int result;
         if (m_noReplace) {
             result = m_fs.renameNoReplace(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
             if (result == -ENOSYS || result == -EOPNOTSUPP || result == -EINVAL) {
                 // exFAT, NTFS and FAT through FUSE refuse the flag with
                 // EINVAL, which may also mean a refused name: only when the
-                // checked rename gets further is the flag the problem.
-                result = renameChecked(tempName, finalName);
+                // rename without it gets further is the flag the problem.
+                result = renameFree(tempName, finalName);
                 if (result == 0 || result == -EEXIST || result == -ENOSYS || result == -EOPNOTSUPP)
                     m_noReplace = false;
                 if (result == -ENOSYS || result == -EOPNOTSUPP)
                     continue;
             }
         } else {
-            result = renameChecked(tempName, finalName);
+            result = renameFree(tempName, finalName);
         }
-        if (result == 0) {
-            ++number;
-            return 0;
-        }
-        if (result != -EEXIST)
+        if (result != 0 && result != -EEXIST)
             return result;
+        if (m_foldedNames)
+            m_taken.insert(folded);
         ++number;
+        if (result == 0)
+            return 0;
     }
     return -EEXIST;
 }
 
-// Renames only when nothing has the name yet. The lookup finds a name that
-// differs only in case where the stick ignores case. Between the lookup and
-// the rename another program could create the name and lose its file: the
+// Renames to a name known to be free: from the set of taken names, or else
+// by a lookup, which finds a name that differs only in case where the stick
+// ignores case. Between the reading of the folder (or the lookup) and the
+// rename another program could create the name and lose its file: the
 // backup folder is this run's own, so only a program writing into it could.
-int Copier::renameChecked(const std::string &tempName, const std::string &finalName)
+int Copier::renameFree(const std::string &tempName, const std::string &finalName)
 {
+    if (m_foldedNames)
+        return m_fs.rename(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
     struct stat st;
     const int found = m_fs.statAt(m_folderFd, finalName.c_str(), &st, false);
     if (found == 0)

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace pendrel {
 
@@ -28,9 +29,10 @@ struct CopyOutcome
 // Copies files into one backup folder under their bare names, never leaving
 // a partial file under a real name: each copy is written to a hidden
 // temporary name, given the source's times, and renamed when complete. A
-// name taken earlier (by this run or another, in any case where the stick
-// ignores case) gets the next free number; a name the stick refuses is saved
-// once more with each character it cannot hold replaced by "_".
+// name taken earlier (by this run or another, in any case on sticks that
+// Windows also reads or that go through FUSE) gets the next free number; a
+// name the stick refuses is saved once more with each character it cannot
+// hold replaced by "_".
 // "10:15 notes.txt" -> "10_15 notes.txt": the name with every character
 // that FAT, exFAT and NTFS (as desktops mount it) refuse replaced by "_":
 // : * ? " < > | \, control characters, bytes that are no UTF-8, and trailing
@@ -64,7 +66,8 @@ private:
     int copyData(int from, int to, off_t size, bool &targetSide);
     CopyOutcome commit(const std::string &name, const std::string &tempName);
     int place(const std::string &name, const std::string &tempName, std::size_t nameMax, std::string &finalName);
-    int renameChecked(const std::string &tempName, const std::string &finalName);
+    int renameFree(const std::string &tempName, const std::string &finalName);
+    bool readTakenNames();
     bool nameRefused(int error, const std::string &tempName);
 
     FileSystem &m_fs;
@@ -75,6 +78,10 @@ private:
     unsigned m_tempCounter = 0;
     bool m_readWriteOnly = false;
     bool m_noReplace = true; // renameat2(RENAME_NOREPLACE) works on this stick
+    // On sticks that ignore case or go through FUSE: the upper-cased names in
+    // the folder, read once, so that a free name needs no lookup.
+    bool m_foldedNames = false;
+    std::unordered_set<std::string> m_taken;
     std::unique_ptr<char[]> m_buffer;
     std::unordered_map<std::string, unsigned> m_nextNumber;
 };

@@ -319,40 +319,55 @@ void tst_DirectoryBackup::nameClashes_data()
     QTest::addColumn<QStringList>("expected");
     QTest::addColumn<std::vector<Fault>>("faults");
     QTest::addColumn<QStringList>("renamed"); // saved under a substitute
+    QTest::addColumn<long>("fileSystemType"); // as statfs answers for the stick; 0: as it is
+    QTest::addColumn<QStringList>("present"); // in the backup folder before the run
 
     using L = QStringList;
     using F = std::vector<Fault>;
     const L perName{"a.txt", "b.txt", "a.txt", "b.txt", "a.txt"};
     const L perNameSaved{"a.txt", "b.txt", "a (2).txt", "b (2).txt", "a (3).txt"};
-    QTest::newRow("per name") << perName << perNameSaved << F{} << L{};
+    QTest::newRow("per name") << perName << perNameSaved << F{} << L{} << 0L << L{};
     QTest::newRow("tar.gz, none") << L{"archive.tar.gz", "README", "archive.tar.gz", "README"}
-                                  << L{"archive.tar.gz", "README", "archive.tar (2).gz", "README (2)"} << F{} << L{};
+                                  << L{"archive.tar.gz", "README", "archive.tar (2).gz", "README (2)"} << F{} << L{}
+                                  << 0L << L{};
     QTest::newRow("numbered taken") << L{"x.txt", "x (2).txt", "x.txt"} << L{"x.txt", "x (2).txt", "x (3).txt"}
-                                    << F{} << L{};
+                                    << F{} << L{} << 0L << L{};
     // FUSE sticks refuse the flag for every rename: looked up, then renamed.
     const F noFlag{{Op::RenameNoReplace, EINVAL, 1, true, ""}};
-    QTest::newRow("no flag") << perName << perNameSaved << noFlag << L{};
+    QTest::newRow("no flag") << perName << perNameSaved << noFlag << L{} << 0L << L{};
     QTest::newRow("no flag, numbered taken") << L{"x.txt", "x (2).txt", "x.txt"} << L{"x.txt", "x (2).txt", "x (3).txt"}
-                                             << noFlag << L{};
+                                             << noFlag << L{} << 0L << L{};
     // A refused name is saved once more as its substitute, numbered as usual.
     const auto refused = [](const char *part, int error) {
         return F{{Op::RenameNoReplace, error, 1, true, part}, {Op::Rename, error, 1, true, part}};
     };
     QTest::newRow("refused EINVAL") << L{"10:15 notes.txt", "10_15 notes.txt"}
                                     << L{"10_15 notes.txt", "10_15 notes (2).txt"} << refused(":", EINVAL)
-                                    << L{"10_15 notes.txt"};
+                                    << L{"10_15 notes.txt"} << 0L << L{};
     F exfat = noFlag;
     exfat.insert(exfat.end(), {{Op::Rename, ENOENT, 1, true, "?"}});
     QTest::newRow("refused ENOENT, no flag") << L{"why?.txt", "why?.txt"} << L{"why_.txt", "why_ (2).txt"} << exfat
-                                             << L{"why_.txt", "why_ (2).txt"};
-    QTest::newRow("trailing dot") << L{"draft."} << L{"draft_"} << refused("draft.", EINVAL) << L{"draft_"};
+                                             << L{"why_.txt", "why_ (2).txt"} << 0L << L{};
+    QTest::newRow("trailing dot") << L{"draft."} << L{"draft_"} << refused("draft.", EINVAL) << L{"draft_"} << 0L
+                                  << L{};
     const QString longName = QString(200, 'n') + ".txt";
     QTest::newRow("too long") << L{longName} << L{QString(139, 'n') + ".txt"}
-                              << refused(std::string(140, 'n').c_str(), ENAMETOOLONG) << L{QString(139, 'n') + ".txt"};
+                              << refused(std::string(140, 'n').c_str(), ENAMETOOLONG) << L{QString(139, 'n') + ".txt"}
+                              << 0L << L{};
     // A stick that takes 143 bytes: the numbered substitutes keep to it too.
     const F limit{{Op::RenameNoReplace, ENAMETOOLONG, 1, true, "", 143}, {Op::Rename, ENAMETOOLONG, 1, true, "", 143}};
     const L cut{QString(139, 'n') + ".txt", QString(135, 'n') + " (2).txt", QString(135, 'n') + " (3).txt"};
-    QTest::newRow("too long, three") << L{longName, longName, longName} << cut << limit << cut;
+    QTest::newRow("too long, three") << L{longName, longName, longName} << cut << limit << cut << 0L << L{};
+    // Sticks that Windows also reads ignore case: clashes are numbered from
+    // the names in the folder, with no lookup before a rename.
+    F fuse = noFlag;
+    fuse.push_back({Op::StatAt, EIO, 1, true, " ("});
+    const L cases{"Brief.doc", "brief.doc", "BRIEF.DOC"};
+    const L casesSaved{"Brief.doc", "brief (2).doc", "BRIEF (3).DOC"};
+    QTest::newRow("vfat, case") << cases << casesSaved << F{} << L{} << long(MSDOS_SUPER_MAGIC) << L{};
+    QTest::newRow("fuse, case") << cases << casesSaved << fuse << L{} << long(FUSE_SUPER_MAGIC) << L{};
+    QTest::newRow("fuse, reused") << L{"x.txt", "x.txt"} << L{"x (3).txt", "x (4).txt"} << fuse << L{}
+                                  << long(FUSE_SUPER_MAGIC) << L{"x.txt", "X (2).TXT"};
 }
 
 void tst_DirectoryBackup::nameClashes()
@@ -361,18 +376,24 @@ void tst_DirectoryBackup::nameClashes()
     QFETCH(QStringList, expected);
     QFETCH(std::vector<Fault>, faults);
     QFETCH(QStringList, renamed);
+    QFETCH(long, fileSystemType);
+    QFETCH(QStringList, present);
     Fixture &f = *m_fixture;
     for (int i = 0; i < names.size(); ++i)
         QVERIFY(f.file(chained(i, names[i].toStdString()), "file " + std::to_string(i)));
+    for (const QString &name : present)
+        QVERIFY(makeDirectories(f.folder()) && writeFile(f.folder() + "/" + name.toStdString(), "earlier"));
     for (const Fault &fault : faults)
         f.fs.fail(fault);
+    if (fileSystemType != 0)
+        f.fs.setFileSystemType(fileSystemType);
 
     f.engine().VzSichern(f.source);
 
     QCOMPARE(failureList(f), QStringList());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(readFile(f.folder() + "/" + expected[i].toStdString()).value_or(""), "file " + std::to_string(i));
-    QCOMPARE(f.saved().size(), std::size_t(names.size()));
+    QCOMPARE(f.saved().size(), std::size_t(names.size() + present.size()));
     QStringList substitutes;
     for (const RenamedSave &save : f.engine().renamed())
         substitutes << QString::fromStdString(save.savedName);
@@ -692,7 +713,8 @@ void tst_DirectoryBackup::changedDuringCopy()
     timespec mtime = shifted(Start, 60);
     for (int change = 1; change <= changes; ++change) {
         f.fs.before(Op::CopyRange, "f.bin", [&, change] {
-            content = newSize > 0 ? pattern(std::size_t(newSize), char(change)) : content + pattern(64 * 1024, char(change));
+            content = newSize > 0 ? pattern(std::size_t(newSize), char(change))
+                                  : content + pattern(64 * 1024, char(change));
             mtime = shifted(Start, 60 + 60 * change);
             QVERIFY(writeFile(path, content) && setMtime(path, mtime));
         }, change);

@@ -186,7 +186,8 @@ void tst_ExitFaults::exitSave_data()
     // Deleted after it changed: nothing is left to save, nothing to report.
     QTest::newRow("vanished") << "vanish" << none << F{} << none;
     // Rewritten during each of its copies: reported, no torn copy kept.
-    QTest::newRow("changing") << "changing" << none << F{} << QStringList{"work/sub/sub/c.bin|" + QString::number(EAGAIN)};
+    QTest::newRow("changing") << "changing" << none << F{}
+                              << QStringList{"work/sub/sub/c.bin|" + QString::number(EAGAIN)};
     QTest::newRow("became fifo") << "fifo" << none << F{} << QStringList{"work/sub/b.txt|22"};
     QTest::newRow("volume full") << "full" << QStringList{"@/big"} << F{} << QStringList{"big/more/x2.bin|28"};
     QTest::newRow("detached first") << "detach first" << none << F{} << none;
