@@ -2,8 +2,14 @@
 
 #include "directorybackup.h"
 #include "filesystem.h"
+#include "services.h"
 
+#include <dirent.h>
+#include <linux/magic.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <string_view>
 
 namespace pendrel {
@@ -19,6 +25,18 @@ constexpr std::size_t CopyChunk = 8 * 1024 * 1024;
 constexpr unsigned MaxNameAttempts = 1'000'000;
 // The longest file name in bytes on Linux file systems (NAME_MAX).
 constexpr std::size_t NameMax = 255;
+// The shortest limit on a name's bytes among the file systems a user meets
+// (eCryptfs); a stick that refuses a name as too long takes one this short.
+constexpr std::size_t ShortNameMax = 143;
+// FAT keeps a file's size in 32 bits.
+constexpr off_t FatMaxFileSize = (off_t(1) << 32) - 1;
+// NTFS in the kernel: the old driver and ntfs3.
+constexpr long NtfsMagic = 0x5346544e;
+constexpr long Ntfs3Magic = 0x7366746e;
+constexpr std::size_t DirectoryBufferSize = 32 * 1024;
+// A file that changes during each of this many copies is not saved: a file
+// growing while it is copied costs at most this many copies of its size.
+constexpr int CopiesOfAChangingFile = 2;
 
 bool copyRangeUnsupported(int error)
 {
@@ -37,17 +55,26 @@ std::string cutTo(const std::string &text, std::size_t size)
 
 // "brief.doc" 3 -> "brief (3).doc", "archive.tar.gz" 2 -> "archive.tar (2).gz",
 // "README" 2 -> "README (2)"; number 1 is the name itself. A name already at
-// the length limit loses bytes before the tag, or the file could not be saved.
-std::string numberedName(const std::string &name, unsigned number)
+// the length limit nameMax loses bytes before the tag, or the file could not
+// be saved.
+std::string numberedName(const std::string &name, unsigned number, std::size_t nameMax)
 {
     if (number == 1)
         return name;
     const std::string tag = " (" + std::to_string(number) + ")";
     const auto dot = name.rfind('.');
-    const bool extension = dot != std::string::npos && dot != 0 && name.size() - dot + tag.size() < NameMax;
+    const bool extension = dot != std::string::npos && dot != 0 && name.size() - dot + tag.size() < nameMax;
     const std::string stem = extension ? name.substr(0, dot) : name;
     const std::string rest = extension ? name.substr(dot) : std::string();
-    return cutTo(stem, NameMax - tag.size() - rest.size()) + tag + rest;
+    return cutTo(stem, nameMax - tag.size() - rest.size()) + tag + rest;
+}
+
+// Whether what was copied from a file is still what it holds.
+bool unchanged(const struct stat &before, const struct stat &after)
+{
+    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec
+        && before.st_mtim.tv_nsec == after.st_mtim.tv_nsec && before.st_ctim.tv_sec == after.st_ctim.tv_sec
+        && before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
 }
 
 // The length of the UTF-8 sequence at text[at], 0 when it is not valid UTF-8.
@@ -82,10 +109,6 @@ std::size_t utf8Length(const std::string &text, std::size_t at)
     const bool surrogate = point >= 0xD800 && point <= 0xDFFF;
     return overlong || surrogate || point > 0x10FFFF ? 0 : length;
 }
-
-// The shortest limit on a name's bytes among the file systems a user meets
-// (eCryptfs); a stick that refuses a name as too long takes one this short.
-constexpr std::size_t ShortNameMax = 143;
 
 } // namespace
 
@@ -123,37 +146,97 @@ Copier::Copier(FileSystem &fs, Progress &progress, std::function<bool()> release
 
 Copier::~Copier() = default;
 
+void Copier::setFolder(int folderFd)
+{
+    m_folderFd = folderFd;
+    struct statfs fs;
+    const long type = m_fs.statFileSystem(folderFd, &fs) == 0 ? long(fs.f_type) : 0;
+    m_maxFileSize = type == MSDOS_SUPER_MAGIC ? FatMaxFileSize : std::numeric_limits<off_t>::max();
+    // What Windows reads ignores case, and FUSE sticks refuse RENAME_NOREPLACE:
+    // without the set each rename would need a lookup first.
+    m_foldedNames = (type == MSDOS_SUPER_MAGIC || type == EXFAT_SUPER_MAGIC || type == NtfsMagic
+                     || type == Ntfs3Magic || type == FUSE_SUPER_MAGIC)
+        && readTakenNames();
+}
+
+// Collects the names the folder holds, upper-cased; false when it cannot be read.
+bool Copier::readTakenNames()
+{
+    m_taken.clear();
+    const auto buffer = std::make_unique<char[]>(DirectoryBufferSize);
+    for (;;) {
+        const long filled = m_fs.readDirectory(m_folderFd, buffer.get(), DirectoryBufferSize);
+        if (filled == 0)
+            return true;
+        if (filled < 0)
+            return false;
+        for (long offset = 0; offset < filled;) {
+            const auto *entry = reinterpret_cast<const dirent64 *>(buffer.get() + offset);
+            offset += entry->d_reclen;
+            m_taken.insert(upperCased(entry->d_name));
+        }
+    }
+}
+
 CopyOutcome Copier::copy(UniqueFd source, const std::string &name, const struct stat &st)
 {
+    // Refused before a byte is written, not after gigabytes.
+    if (st.st_size > m_maxFileSize)
+        return CopyOutcome{EFBIG, true, {}};
+    struct stat basis = st;
     std::string tempName;
-    UniqueFd temp = createTemporary(tempName);
-    if (!temp)
-        return CopyOutcome{-temp.get(), true, {}};
-
-    bool targetSide = true;
-    int error = -copyData(source.get(), temp.get(), targetSide);
+    for (int copies = 1;; ++copies) {
+        bool targetSide = true;
+        struct stat after;
+        const int error = -writeCopy(source.get(), basis, tempName, after, targetSide);
+        if (error == 0 && unchanged(basis, after))
+            break;
+        if (!tempName.empty())
+            (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
+        if (error != 0)
+            return CopyOutcome{error, targetSide, {}};
+        if (copies == CopiesOfAChangingFile)
+            return CopyOutcome{EAGAIN, false, {}, false, false, true};
+        if (const int rewound = m_fs.rewind(source.get()); rewound < 0)
+            return CopyOutcome{-rewound, false, {}};
+        basis = after;
+    }
     source.reset();
-    if (error == 0) {
-        const timespec times[2] = {st.st_atim, st.st_mtim};
-        error = -m_fs.setTimes(temp.get(), times);
+    return commit(name, tempName);
+}
+
+// Writes the first basis.st_size bytes of `source` to a new temporary with
+// the source's permission bits, then fstats the source into `after`; a copy
+// of an unchanged source gets its times. Returns 0 or -errno; tempName is
+// empty when no temporary was made.
+int Copier::writeCopy(int source, const struct stat &basis, std::string &tempName, struct stat &after,
+                      bool &targetSide)
+{
+    UniqueFd temp = createTemporary(tempName, basis.st_mode & 0777);
+    if (!temp) {
+        tempName.clear();
+        return temp.get();
+    }
+    int result = copyData(source, temp.get(), basis.st_size, targetSide);
+    if (result == 0) {
+        result = m_fs.statFd(source, &after);
+        targetSide = result == 0;
+    }
+    if (result == 0 && unchanged(basis, after)) {
+        const timespec times[2] = {basis.st_atim, basis.st_mtim};
+        result = m_fs.setTimes(temp.get(), times);
     }
     const int closed = temp.close();
-    if (error == 0)
-        error = -closed;
-    if (error != 0) {
-        (void)m_fs.unlinkAt(m_folderFd, tempName.c_str());
-        return CopyOutcome{error, targetSide, {}};
-    }
-    return commit(name, tempName);
+    return result != 0 ? result : closed;
 }
 
 // A hidden name that no saved file can have; leftovers of an earlier run are
 // stepped over.
-UniqueFd Copier::createTemporary(std::string &tempName)
+UniqueFd Copier::createTemporary(std::string &tempName, mode_t mode)
 {
     for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
         tempName = ".pendrel-" + std::to_string(++m_tempCounter) + ".part";
-        const int fd = retryFreeingDescriptors([&] { return m_fs.createExclusive(m_folderFd, tempName.c_str(), 0666); },
+        const int fd = retryFreeingDescriptors([&] { return m_fs.createExclusive(m_folderFd, tempName.c_str(), mode); },
                                                m_releaseDescriptor);
         if (fd != -EEXIST)
             return UniqueFd(m_fs, fd);
@@ -161,20 +244,22 @@ UniqueFd Copier::createTemporary(std::string &tempName)
     return UniqueFd(m_fs, -EEXIST);
 }
 
-// Copies from the current offsets to the end of `from`. Returns 0 or -errno;
+// Copies `size` bytes from the current offsets, fewer when `from` ends
+// sooner: a file growing meanwhile is not followed. Returns 0 or -errno;
 // targetSide tells whether the failing call concerned the copy.
-int Copier::copyData(int from, int to, bool &targetSide)
+int Copier::copyData(int from, int to, off_t size, bool &targetSide)
 {
     bool useCopyRange = !m_readWriteOnly;
     std::size_t sinceEvents = 0;
-    for (;;) {
+    for (off_t left = size; left > 0;) {
         if (sinceEvents >= CopyChunk) {
             m_progress.keepResponsive();
             sinceEvents = 0;
         }
         if (useCopyRange) {
-            const long copied = m_fs.copyRange(from, to, CopyChunk);
+            const long copied = m_fs.copyRange(from, to, std::size_t(std::min<off_t>(left, CopyChunk)));
             if (copied > 0) {
+                left -= copied;
                 sinceEvents += std::size_t(copied);
                 continue;
             }
@@ -193,7 +278,7 @@ int Copier::copyData(int from, int to, bool &targetSide)
         }
         if (!m_buffer)
             m_buffer = std::make_unique<char[]>(CopyBufferSize);
-        const long got = m_fs.read(from, m_buffer.get(), CopyBufferSize);
+        const long got = m_fs.read(from, m_buffer.get(), std::size_t(std::min<off_t>(left, CopyBufferSize)));
         if (got == 0)
             return 0;
         if (got < 0) {
@@ -206,8 +291,10 @@ int Copier::copyData(int from, int to, bool &targetSide)
             targetSide = true;
             return written;
         }
+        left -= got;
         sinceEvents += std::size_t(got);
     }
+    return 0;
 }
 
 // Gives the finished copy its name; a refused name is tried once more as
@@ -215,12 +302,14 @@ int Copier::copyData(int from, int to, bool &targetSide)
 CopyOutcome Copier::commit(const std::string &name, const std::string &tempName)
 {
     CopyOutcome outcome;
-    int result = place(name, tempName, outcome.savedName);
+    int result = place(name, tempName, NameMax, outcome.savedName);
     bool refused = result < 0 && nameRefused(-result, tempName);
     if (refused) {
-        const std::string substitute = acceptableName(name, result == -ENAMETOOLONG);
+        const bool shorten = result == -ENAMETOOLONG;
+        const std::string substitute = acceptableName(name, shorten);
         if (substitute != name) {
-            result = place(substitute, tempName, outcome.savedName);
+            // Its numbered names keep to the shorter limit too.
+            result = place(substitute, tempName, shorten ? ShortNameMax : NameMax, outcome.savedName);
             outcome.substituted = true;
             refused = result < 0 && nameRefused(-result, tempName);
         }
@@ -232,46 +321,55 @@ CopyOutcome Copier::commit(const std::string &name, const std::string &tempName)
     return outcome;
 }
 
-// Renames the copy to `name`, or to the next free numbered name when an
-// earlier file has it. Returns 0 with finalName set, or -errno.
-int Copier::place(const std::string &name, const std::string &tempName, std::string &finalName)
+// Renames the copy to `name`, or to the next free numbered name (of at most
+// nameMax bytes) when an earlier file has it. Returns 0 with finalName set,
+// or -errno.
+int Copier::place(const std::string &name, const std::string &tempName, std::size_t nameMax, std::string &finalName)
 {
     unsigned &number = m_nextNumber.try_emplace(name, 1u).first->second;
     for (unsigned attempt = 0; attempt < MaxNameAttempts; ++attempt) {
-        finalName = numberedName(name, number);
+        finalName = numberedName(name, number, nameMax);
+        const std::string folded = m_foldedNames ? upperCased(finalName) : std::string();
+        if (m_foldedNames && m_taken.contains(folded)) {
+            ++number;
+            continue;
+        }
         int result;
         if (m_noReplace) {
             result = m_fs.renameNoReplace(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
             if (result == -ENOSYS || result == -EOPNOTSUPP || result == -EINVAL) {
                 // exFAT, NTFS and FAT through FUSE refuse the flag with
                 // EINVAL, which may also mean a refused name: only when the
-                // checked rename gets further is the flag the problem.
-                result = renameChecked(tempName, finalName);
+                // rename without it gets further is the flag the problem.
+                result = renameFree(tempName, finalName);
                 if (result == 0 || result == -EEXIST || result == -ENOSYS || result == -EOPNOTSUPP)
                     m_noReplace = false;
                 if (result == -ENOSYS || result == -EOPNOTSUPP)
                     continue;
             }
         } else {
-            result = renameChecked(tempName, finalName);
+            result = renameFree(tempName, finalName);
         }
-        if (result == 0) {
-            ++number;
-            return 0;
-        }
-        if (result != -EEXIST)
+        if (result != 0 && result != -EEXIST)
             return result;
+        if (m_foldedNames)
+            m_taken.insert(folded);
         ++number;
+        if (result == 0)
+            return 0;
     }
     return -EEXIST;
 }
 
-// Renames only when nothing has the name yet. The lookup finds a name that
-// differs only in case where the stick ignores case. Between the lookup and
-// the rename another program could create the name and lose its file: the
+// Renames to a name known to be free: from the set of taken names, or else
+// by a lookup, which finds a name that differs only in case where the stick
+// ignores case. Between the reading of the folder (or the lookup) and the
+// rename another program could create the name and lose its file: the
 // backup folder is this run's own, so only a program writing into it could.
-int Copier::renameChecked(const std::string &tempName, const std::string &finalName)
+int Copier::renameFree(const std::string &tempName, const std::string &finalName)
 {
+    if (m_foldedNames)
+        return m_fs.rename(m_folderFd, tempName.c_str(), m_folderFd, finalName.c_str());
     struct stat st;
     const int found = m_fs.statAt(m_folderFd, finalName.c_str(), &st, false);
     if (found == 0)

@@ -186,7 +186,9 @@ void DirectoryBackup::Impl::save(const Visit &visit)
         ++m_owner.m_saved;
         if (outcome.substituted)
             m_owner.m_renamed.push_back(RenamedSave{fullPath, outcome.savedName});
-    } else if (outcome.targetSide)
+    } else if (outcome.changing)
+        record(fullPath, outcome.error, FailureKind::Changing);
+    else if (outcome.targetSide)
         failTarget(fullPath, outcome.error, outcome.nameRefused);
     else
         record(fullPath, outcome.error);

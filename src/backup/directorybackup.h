@@ -46,6 +46,7 @@ enum class FailureKind {
     NameRefused, // the stick refused the name and its substitute
     WriteFailed, // any other failure on the stick
     NotTried,    // not tried: the stick had gone, or was full for a file this large
+    Changing,    // the file changed during each copy made of it
 };
 
 // Something that could not be saved or read: its kind, the full path of the

@@ -29,6 +29,8 @@ std::string reason(const SaveFailure &failure)
         if (failure.error == EFBIG)
             return "too large for this stick's file system";
         break;
+    case FailureKind::Changing:
+        return "changed while it was being saved";
     case FailureKind::NameRefused:
         return std::string("the stick refuses this name (") + std::strerror(failure.error) + ")";
     default:

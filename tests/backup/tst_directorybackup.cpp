@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <linux/magic.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -156,6 +157,10 @@ private slots:
     void faults_data();
     void faults();
     void volumeFull();
+    void fileSizeLimit_data();
+    void fileSizeLimit();
+    void changedDuringCopy_data();
+    void changedDuringCopy();
     void longCopyProcessesEvents_data();
     void longCopyProcessesEvents();
     void systemCalls_data();
@@ -278,7 +283,8 @@ void tst_DirectoryBackup::oneFile()
 
 // Hidden entries and system files are neither copied nor entered; a link to
 // a file is saved by content, a link to a directory is not followed, a
-// dangling or looping link is skipped without a failure.
+// dangling or looping link is skipped without a failure. A copy is readable
+// by no more people than its source.
 void tst_DirectoryBackup::entryKinds()
 {
     Fixture &f = *m_fixture;
@@ -294,6 +300,9 @@ void tst_DirectoryBackup::entryKinds()
     QCOMPARE(::symlink("nowhere.txt", (s + "/dangling.txt").c_str()), 0);
     QCOMPARE(::symlink("loop", (s + "/loop").c_str()), 0);
     QCOMPARE(::symlink(outside.c_str(), (s + "/ext").c_str()), 0);
+    QCOMPARE(::chmod((s + "/keep.txt").c_str(), 0600), 0);
+    const mode_t umask = ::umask(022);
+    ::umask(umask);
 
     f.engine().VzSichern(s);
 
@@ -303,6 +312,11 @@ void tst_DirectoryBackup::entryKinds()
     QCOMPARE(toStrings(f.saved()), QStringList({"keep.txt", "link.txt"}));
     QCOMPARE(readFile(f.folder() + "/link.txt").value_or(""), "target");
     QCOMPARE(failureList(f), QStringList());
+    struct stat st;
+    QCOMPARE(::stat((f.folder() + "/keep.txt").c_str(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, 0600 & ~umask);
+    QCOMPARE(::stat((f.folder() + "/link.txt").c_str(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, 0644 & ~umask);
 }
 
 void tst_DirectoryBackup::nameClashes_data()
@@ -311,36 +325,55 @@ void tst_DirectoryBackup::nameClashes_data()
     QTest::addColumn<QStringList>("expected");
     QTest::addColumn<std::vector<Fault>>("faults");
     QTest::addColumn<QStringList>("renamed"); // saved under a substitute
+    QTest::addColumn<long>("fileSystemType"); // as statfs answers for the stick; 0: as it is
+    QTest::addColumn<QStringList>("present"); // in the backup folder before the run
 
     using L = QStringList;
     using F = std::vector<Fault>;
     const L perName{"a.txt", "b.txt", "a.txt", "b.txt", "a.txt"};
     const L perNameSaved{"a.txt", "b.txt", "a (2).txt", "b (2).txt", "a (3).txt"};
-    QTest::newRow("per name") << perName << perNameSaved << F{} << L{};
+    QTest::newRow("per name") << perName << perNameSaved << F{} << L{} << 0L << L{};
     QTest::newRow("tar.gz, none") << L{"archive.tar.gz", "README", "archive.tar.gz", "README"}
-                                  << L{"archive.tar.gz", "README", "archive.tar (2).gz", "README (2)"} << F{} << L{};
+                                  << L{"archive.tar.gz", "README", "archive.tar (2).gz", "README (2)"} << F{} << L{}
+                                  << 0L << L{};
     QTest::newRow("numbered taken") << L{"x.txt", "x (2).txt", "x.txt"} << L{"x.txt", "x (2).txt", "x (3).txt"}
-                                    << F{} << L{};
+                                    << F{} << L{} << 0L << L{};
     // FUSE sticks refuse the flag for every rename: looked up, then renamed.
     const F noFlag{{Op::RenameNoReplace, EINVAL, 1, true, ""}};
-    QTest::newRow("no flag") << perName << perNameSaved << noFlag << L{};
+    QTest::newRow("no flag") << perName << perNameSaved << noFlag << L{} << 0L << L{};
     QTest::newRow("no flag, numbered taken") << L{"x.txt", "x (2).txt", "x.txt"} << L{"x.txt", "x (2).txt", "x (3).txt"}
-                                             << noFlag << L{};
+                                             << noFlag << L{} << 0L << L{};
     // A refused name is saved once more as its substitute, numbered as usual.
     const auto refused = [](const char *part, int error) {
         return F{{Op::RenameNoReplace, error, 1, true, part}, {Op::Rename, error, 1, true, part}};
     };
     QTest::newRow("refused EINVAL") << L{"10:15 notes.txt", "10_15 notes.txt"}
                                     << L{"10_15 notes.txt", "10_15 notes (2).txt"} << refused(":", EINVAL)
-                                    << L{"10_15 notes.txt"};
+                                    << L{"10_15 notes.txt"} << 0L << L{};
     F exfat = noFlag;
     exfat.insert(exfat.end(), {{Op::Rename, ENOENT, 1, true, "?"}});
     QTest::newRow("refused ENOENT, no flag") << L{"why?.txt", "why?.txt"} << L{"why_.txt", "why_ (2).txt"} << exfat
-                                             << L{"why_.txt", "why_ (2).txt"};
-    QTest::newRow("trailing dot") << L{"draft."} << L{"draft_"} << refused("draft.", EINVAL) << L{"draft_"};
+                                             << L{"why_.txt", "why_ (2).txt"} << 0L << L{};
+    QTest::newRow("trailing dot") << L{"draft."} << L{"draft_"} << refused("draft.", EINVAL) << L{"draft_"} << 0L
+                                  << L{};
     const QString longName = QString(200, 'n') + ".txt";
     QTest::newRow("too long") << L{longName} << L{QString(139, 'n') + ".txt"}
-                              << refused(std::string(140, 'n').c_str(), ENAMETOOLONG) << L{QString(139, 'n') + ".txt"};
+                              << refused(std::string(140, 'n').c_str(), ENAMETOOLONG) << L{QString(139, 'n') + ".txt"}
+                              << 0L << L{};
+    // A stick that takes 143 bytes: the numbered substitutes keep to it too.
+    const F limit{{Op::RenameNoReplace, ENAMETOOLONG, 1, true, "", 143}, {Op::Rename, ENAMETOOLONG, 1, true, "", 143}};
+    const L cut{QString(139, 'n') + ".txt", QString(135, 'n') + " (2).txt", QString(135, 'n') + " (3).txt"};
+    QTest::newRow("too long, three") << L{longName, longName, longName} << cut << limit << cut << 0L << L{};
+    // Sticks that Windows also reads ignore case: clashes are numbered from
+    // the names in the folder, with no lookup before a rename.
+    F fuse = noFlag;
+    fuse.push_back({Op::StatAt, EIO, 1, true, " ("});
+    const L cases{"Brief.doc", "brief.doc", "BRIEF.DOC"};
+    const L casesSaved{"Brief.doc", "brief (2).doc", "BRIEF (3).DOC"};
+    QTest::newRow("vfat, case") << cases << casesSaved << F{} << L{} << long(MSDOS_SUPER_MAGIC) << L{};
+    QTest::newRow("fuse, case") << cases << casesSaved << fuse << L{} << long(FUSE_SUPER_MAGIC) << L{};
+    QTest::newRow("fuse, reused") << L{"x.txt", "x.txt"} << L{"x (3).txt", "x (4).txt"} << fuse << L{}
+                                  << long(FUSE_SUPER_MAGIC) << L{"x.txt", "X (2).TXT"};
 }
 
 void tst_DirectoryBackup::nameClashes()
@@ -349,24 +382,30 @@ void tst_DirectoryBackup::nameClashes()
     QFETCH(QStringList, expected);
     QFETCH(std::vector<Fault>, faults);
     QFETCH(QStringList, renamed);
+    QFETCH(long, fileSystemType);
+    QFETCH(QStringList, present);
     Fixture &f = *m_fixture;
     for (int i = 0; i < names.size(); ++i)
         QVERIFY(f.file(chained(i, names[i].toStdString()), "file " + std::to_string(i)));
+    for (const QString &name : present)
+        QVERIFY(makeDirectories(f.folder()) && writeFile(f.folder() + "/" + name.toStdString(), "earlier"));
     for (const Fault &fault : faults)
         f.fs.fail(fault);
+    if (fileSystemType != 0)
+        f.fs.setFileSystemType(fileSystemType);
 
     f.engine().VzSichern(f.source);
 
     QCOMPARE(failureList(f), QStringList());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(readFile(f.folder() + "/" + expected[i].toStdString()).value_or(""), "file " + std::to_string(i));
-    QCOMPARE(f.saved().size(), std::size_t(names.size()));
+    QCOMPARE(f.saved().size(), std::size_t(names.size() + present.size()));
     QStringList substitutes;
     for (const RenamedSave &save : f.engine().renamed())
         substitutes << QString::fromStdString(save.savedName);
     QCOMPARE(substitutes, renamed);
     // The flag is given up after the first refusal, not tried for every file.
-    if (!faults.empty() && faults.front().nameContains.empty())
+    if (!faults.empty() && faults.front().nameContains.empty() && faults.front().longerThan == 0)
         QCOMPARE(f.fs.calls(Op::RenameNoReplace), renamed.isEmpty() ? 1 : 2);
 }
 
@@ -518,7 +557,7 @@ void tst_DirectoryBackup::faults_data()
     row("source EIO", {{Op::CopyRange, EIO, 1, false, "big"}, {Op::Read, EIO, 1, false, "big"}}, {failed(big, EIO)});
     // Full: a later file is judged by the space the stick reports free after
     // the failure, so a larger one that fits there is still tried.
-    row("copy ENOSPC", {{Op::CopyRange, ENOSPC, 1, false, "big"}}, {failed(big, ENOSPC)}, Op::StatFileSystem, 6);
+    row("copy ENOSPC", {{Op::CopyRange, ENOSPC, 1, false, "big"}}, {failed(big, ENOSPC)}, Op::StatFileSystem, 7);
     row("write ENOSPC", {{Op::CopyRange, EXDEV, 1, true, ""}, {Op::Write, ENOSPC, 2, false, ""}},
         {failed(big, ENOSPC)}, Op::CopyRange, 1);
     // Refused with nothing to replace: not saved.
@@ -618,6 +657,96 @@ void tst_DirectoryBackup::volumeFull()
         QVERIFY(readFile(f.folder() + "/" + files[i].first.substr(files[i].first.rfind('/') + 1)) == files[i].second);
 }
 
+void tst_DirectoryBackup::fileSizeLimit_data()
+{
+    QTest::addColumn<long>("fileSystemType");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("error"); // how big.bin is reported
+
+    constexpr qint64 FourGiB = qint64(1) << 32;
+    QTest::newRow("vfat, 4 GiB") << long(MSDOS_SUPER_MAGIC) << FourGiB << EFBIG;
+    QTest::newRow("vfat, 4 GiB - 1") << long(MSDOS_SUPER_MAGIC) << FourGiB - 1 << EIO;
+    QTest::newRow("exfat, 4 GiB") << long(EXFAT_SUPER_MAGIC) << FourGiB << EIO;
+}
+
+// A file larger than the stick's file system holds is reported before a
+// byte of it is written, and the save goes on. Files that are tried fail at
+// their first read here, so no test writes gigabytes.
+void tst_DirectoryBackup::fileSizeLimit()
+{
+    QFETCH(long, fileSystemType);
+    QFETCH(qint64, size);
+    QFETCH(int, error);
+    Fixture &f = *m_fixture;
+    const std::string big = f.source + "/big.bin";
+    QVERIFY(f.file(chained(1, "small.txt"), "small") && writeFile(big, ""));
+    QCOMPARE(::truncate(big.c_str(), off_t(size)), 0);
+    QVERIFY(setMtime(big, shifted(Start, 60)));
+    f.fs.setFileSystemType(fileSystemType);
+    for (const Op op : {Op::CopyRange, Op::Read, Op::Prefetch})
+        f.fs.fail({op, EIO, 1, true, "big"});
+
+    f.engine().VzSichern(f.source);
+    f.engine().finish();
+
+    QCOMPARE(failureList(f), QStringList({failed("big.bin", error)}));
+    QCOMPARE(toStrings(f.saved()), QStringList({"small.txt"}));
+    QCOMPARE(f.fs.calls(Op::CreateExclusive), error == EFBIG ? 1 : 2);
+}
+
+void tst_DirectoryBackup::changedDuringCopy_data()
+{
+    QTest::addColumn<int>("changes");  // how many copy calls of f.bin a change of it precedes
+    QTest::addColumn<int>("newSize");  // its size after a rewrite; 0: 64 KiB appended
+    QTest::addColumn<bool>("saved");
+
+    QTest::newRow("rewritten once") << 1 << 150 * 1024 << true;
+    QTest::newRow("shrunk once") << 1 << 30 * 1024 << true;
+    QTest::newRow("rewritten every time") << 2 << 150 * 1024 << false;
+    QTest::newRow("growing") << 100 << 0 << false;
+}
+
+// A file that changes while it is copied is copied again from the start, and
+// saved whole with the times of what was copied; one that changes during that
+// copy too is reported, with nothing torn left under its name. A growing file
+// is not followed to its end.
+void tst_DirectoryBackup::changedDuringCopy()
+{
+    QFETCH(int, changes);
+    QFETCH(int, newSize);
+    QFETCH(bool, saved);
+    Fixture &f = *m_fixture;
+    const std::string path = f.source + "/f.bin";
+    std::string content = pattern(100 * 1024, 'f');
+    QVERIFY(f.file("f.bin", content) && f.file(chained(1, "after.txt"), "after"));
+    timespec mtime = shifted(Start, 60);
+    for (int change = 1; change <= changes; ++change) {
+        f.fs.before(Op::CopyRange, "f.bin", [&, change] {
+            content = newSize > 0 ? pattern(std::size_t(newSize), char(change))
+                                  : content + pattern(64 * 1024, char(change));
+            mtime = shifted(Start, 60 + 60 * change);
+            QVERIFY(writeFile(path, content) && setMtime(path, mtime));
+        }, change);
+    }
+
+    f.engine().VzSichern(f.source);
+    f.engine().finish();
+
+    QCOMPARE(toStrings(f.saved()), saved ? QStringList({"after.txt", "f.bin"}) : QStringList({"after.txt"}));
+    QCOMPARE(failureList(f), saved ? QStringList() : QStringList({failed("f.bin", EAGAIN)}));
+    if (saved) {
+        QVERIFY(readFile(f.folder() + "/f.bin") == content);
+        const timespec copied = mtimeOf(f.folder() + "/f.bin").value_or(timespec{});
+        QCOMPARE(copied.tv_sec, mtime.tv_sec);
+        QCOMPARE(copied.tv_nsec, mtime.tv_nsec);
+    } else {
+        QVERIFY(f.engine().failures().front().kind == FailureKind::Changing);
+    }
+    // Two copies of f.bin at most, each of one call (and one more that meets
+    // the end of a shrunk file), and one of after.txt.
+    QVERIFY2(f.fs.calls(Op::CopyRange) <= 4, qPrintable(QString::number(f.fs.calls(Op::CopyRange))));
+}
+
 void tst_DirectoryBackup::longCopyProcessesEvents_data()
 {
     QTest::addColumn<bool>("readWrite");
@@ -674,7 +803,7 @@ void tst_DirectoryBackup::systemCalls()
 
     QCOMPARE(f.engine().savedCount(), std::size_t(changed));
     const int entries = Directories * (FilesEach + 1);
-    const int setUp = changed > 0 ? 4 : 0; // folder: mkdir, open, stat; syncfs
+    const int setUp = changed > 0 ? 6 : 0; // folder: mkdir, open, fstat, statfs twice; syncfs
     // Each directory's device comes from an fstat: pseudo file systems and
     // the backup folder are told by it.
     QVERIFY2(f.fs.totalCalls() <= entries * 13 / 10 + Directories + changed * 9 + setUp + 1,

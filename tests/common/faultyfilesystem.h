@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,7 +25,8 @@ inline constexpr std::size_t OpCount = std::size_t(Op::Close) + 1;
 // `repeat` that one and every later one. A non-empty `nameContains` limits the
 // matching calls to those concerning a name that contains it: the name passed,
 // or for descriptor calls the name the descriptor was opened under (either
-// side of copyRange and of the renames).
+// side of copyRange and of the renames). A non-zero `longerThan` limits them
+// further to names of more bytes than that, as a file system's name limit.
 struct Fault
 {
     Op op;
@@ -32,6 +34,7 @@ struct Fault
     int nth = 1;
     bool repeat = false;
     std::string nameContains;
+    std::size_t longerThan = 0;
 };
 
 // Forwards to the real calls, counts them per operation and injects faults.
@@ -65,6 +68,13 @@ public:
         for (int count : m_calls)
             total += count;
         return total;
+    }
+    // statFileSystem answers this type (f_type) from now on, as on a stick of
+    // that file system.
+    void setFileSystemType(long type)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_fileSystemType = type;
     }
     void resetCounts()
     {
@@ -106,7 +116,11 @@ public:
     {
         if (const int error = injected(Op::StatFileSystem, nameOf(fd)))
             return -error;
-        return m_real.statFileSystem(fd, st);
+        const int result = m_real.statFileSystem(fd, st);
+        const std::lock_guard lock(m_mutex);
+        if (result == 0 && m_fileSystemType)
+            st->f_type = *m_fileSystemType;
+        return result;
     }
     int rewind(int fd) override
     {
@@ -226,10 +240,13 @@ private:
         int seen;
     };
 
-    static bool concerns(const std::string &nameContains, const std::string &name, const std::string &other)
+    static bool concerns(const std::string &nameContains, const std::string &name, const std::string &other,
+                         std::size_t longerThan = 0)
     {
-        return nameContains.empty() || name.find(nameContains) != std::string::npos
-            || other.find(nameContains) != std::string::npos;
+        const auto matches = [&](const std::string &candidate) {
+            return candidate.find(nameContains) != std::string::npos && candidate.size() > longerThan;
+        };
+        return (nameContains.empty() && longerThan == 0) || matches(name) || matches(other);
     }
 
     // Counts the call and runs a hook due; returns the errno to fail it with, or 0.
@@ -251,7 +268,7 @@ private:
             const Fault &fault = armed.fault;
             if (fault.op != op)
                 continue;
-            if (!concerns(fault.nameContains, name, other))
+            if (!concerns(fault.nameContains, name, other, fault.longerThan))
                 continue;
             ++armed.seen;
             if (armed.seen == fault.nth || (fault.repeat && armed.seen > fault.nth))
@@ -283,6 +300,7 @@ private:
     std::vector<Hook> m_hooks;
     std::array<int, OpCount> m_calls{};
     std::unordered_map<int, std::string> m_names;
+    std::optional<long> m_fileSystemType;
 };
 
 } // namespace pendrel::test

@@ -164,7 +164,7 @@ void tst_ExitFaults::exitSave_data()
     };
     QTest::newRow("clean") << "" << none << F{} << none;
     QTest::newRow("gone ENODEV") << "" << none << F{{Op::CreateExclusive, ENODEV, 3, true, ".pendrel-"}} << failedFrom(1, ENODEV);
-    QTest::newRow("gone EIO") << "" << none << F{{Op::CopyRange, EIO, 3, true, ".pendrel-"}, {Op::Write, EIO, 1, true, ".pendrel-"}}
+    QTest::newRow("gone EIO") << "" << none << F{{Op::CopyRange, EIO, 2, true, ".pendrel-"}, {Op::Write, EIO, 1, true, ".pendrel-"}}
                               << failedFrom(0, EIO);
     QTest::newRow("read EACCES") << "" << none << F{{Op::OpenForReading, EACCES, 1, false, "b.txt"}}
                                  << QStringList{"work/sub/b.txt|" + QString::number(EACCES)};
@@ -187,6 +187,9 @@ void tst_ExitFaults::exitSave_data()
     // save, nothing to report.
     QTest::newRow("vanished") << "vanish" << none << F{} << none;
     QTest::newRow("became fifo") << "fifo" << none << F{} << none;
+    // Rewritten during each of its copies: reported, no torn copy kept.
+    QTest::newRow("changing") << "changing" << none << F{}
+                              << QStringList{"work/sub/sub/c.bin|" + QString::number(EAGAIN)};
     QTest::newRow("volume full") << "full" << QStringList{"@/big"} << F{} << QStringList{"big/more/x2.bin|28"};
     QTest::newRow("detached first") << "detach first" << none << F{} << none;
     QTest::newRow("detached midway") << "detach midway" << none << F{} << none;
@@ -255,6 +258,13 @@ void tst_ExitFaults::exitSave()
                 QCOMPARE(::mkfifo(victim.c_str(), 0644), 0);
         });
     }
+    const std::string rewritten = m_root + "/work/sub/sub/c.bin";
+    for (int copy = 1; setup == "changing" && copy <= 2; ++copy) {
+        fileSystem.before(Op::CopyRange, "c.bin", [&rewritten, copy] {
+            QVERIFY(writeFile(rewritten, pattern(300 * 1024, char('0' + copy))));
+            QVERIFY(setMtime(rewritten, timespecOf(system_clock::now() + hours(copy))));
+        }, copy);
+    }
     const ExitServices services{boxes, clock, fileSystem, progress,
                                 [this](const std::string &) { return Volume{m_stick, "/dev/test", "STICK"}; },
                                 m_settings, 1}; // one thread: faults hit the nth call
@@ -266,8 +276,9 @@ void tst_ExitFaults::exitSave()
         const std::string path = failure.path.starts_with(m_root + "/") ? failure.path.substr(m_root.size() + 1)
                                                                          : failure.path;
         reported << QString::fromStdString(path) + "|" + QString::number(failure.error);
-        const std::string reason =
-            failure.kind == FailureKind::NotTried ? "not tried, the stick was removed" : std::strerror(failure.error);
+        const std::string reason = failure.kind == FailureKind::NotTried ? "not tried, the stick was removed"
+                                 : failure.kind == FailureKind::Changing ? "changed while it was being saved"
+                                                                          : std::strerror(failure.error);
         details += (details.empty() ? "" : "\n") + failure.path + ": " + reason;
     }
     reported.sort();

@@ -101,12 +101,13 @@ void tst_RealVolume::savesToTheLabelledVolume_data()
                                                "what?.txt.|what_.txt_",
                                                "Briefe/brief.doc|brief (2).doc",
                                                "same-second.txt|same-second.txt"};
+    // ntfs-3g keeps names that differ only in case apart, Windows does not.
     QTest::newRow("ntfs fuse") << "ntfs" << "ntfs-3g" << 100L
                                << QStringList{"Brief.doc|Brief.doc",
                                               "10:15 notes.txt|10_15 notes.txt",
                                               "caf\xe9.txt|caf_.txt",
                                               "what?.txt.|what_.txt_",
-                                              "Briefe/brief.doc|brief.doc",
+                                              "Briefe/brief.doc|brief (2).doc",
                                               "same-second.txt|same-second.txt"};
 }
 
@@ -145,7 +146,7 @@ void tst_RealVolume::savesToTheLabelledVolume()
     QCOMPARE(loaded.status, LoadStatus::Loaded);
     const qsizetype renamedCount = std::count_if(saved.begin(), saved.end(), [](const QString &entry) {
         return entry.section('|', 0, 0).section('/', -1) != entry.section('|', 1);
-    }) - (kind == "exfat" ? 1 : 0); // a clash number is no substitute
+    }) - (kind == "exfat" || kind == "ntfs" ? 1 : 0); // a clash number is no substitute
     ScriptedMessageBoxes boxes(std::deque<Answer>(renamedCount > 0 ? 1 : 0, Answer::Ok));
     const SystemClock clock;
     PosixFileSystem fileSystem;
