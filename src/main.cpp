@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "filesystem.h"
 #include "frmsichern.h"
 #include "mounttablewatch.h"
@@ -15,7 +16,10 @@
 
 int main(int argc, char *argv[])
 {
+    if (const std::optional<int> status = pendrel::runCommandLine(argc, argv))
+        return *status;
     QApplication app(argc, argv);
+    pendrel::refuseLeftoverArguments();
 
     pendrel::SystemClock clock;
     pendrel::PosixFileSystem fileSystem;
