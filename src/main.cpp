@@ -6,6 +6,7 @@
 #include "dialogue.h"
 #include "services.h"
 #include "settingslocation.h"
+#include "singleinstance.h"
 #include "unixsignals.h"
 #include "volumes.h"
 
@@ -20,6 +21,9 @@ int main(int argc, char *argv[])
         return *status;
     QApplication app(argc, argv);
     pendrel::refuseLeftoverArguments();
+    SingleInstance session;
+    if (!session.claim())
+        return session.handOver();
 
     pendrel::SystemClock clock;
     pendrel::PosixFileSystem fileSystem;
