@@ -24,8 +24,8 @@ test_packages=(
     findutils coreutils rsync strace
     # validators of the desktop entry and the AppStream metainfo
     desktop-file-utils appstream
-    # the Debian package: dpkg-shlibdeps, its checker, and building it as a normal user
-    dpkg-dev lintian fakeroot
+    # the Debian package: dpkg-shlibdeps for its dependencies, and its checker
+    dpkg-dev lintian
 )
 [ "$tests" = OFF ] || packages+=("${test_packages[@]}")
 

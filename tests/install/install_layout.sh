@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `cmake --install` into a temporary prefix: nothing but the program in bin/,
-# the read-me in share/doc/pendrel/, each icon in the hicolor folder of its
+# the read-me, copyright and changelog in share/doc/pendrel/, each icon in the hicolor folder of its
 # size, and a desktop entry and AppStream metainfo that pass their validators,
 # the metainfo without even a pedantic hint.
 #
@@ -24,6 +24,8 @@ metainfo=share/metainfo/io.github.pendrel.pendrel.metainfo.xml
 expected="bin/pendrel
 share/applications/pendrel.desktop
 share/doc/pendrel/Readme.txt
+share/doc/pendrel/changelog.Debian.gz
+share/doc/pendrel/copyright
 share/icons/hicolor/16x16/apps/pendrel.png
 share/icons/hicolor/32x32/apps/pendrel.png
 $metainfo"
