@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # `cmake --install` into a temporary prefix: nothing but the program in bin/,
 # the read-me, copyright and changelog in share/doc/pendrel/, each icon in the hicolor folder of its
-# size, and a desktop entry and AppStream metainfo that pass their validators,
+# size, the manual page, and a desktop entry and AppStream metainfo that pass their validators,
 # the metainfo without even a pedantic hint.
 #
 #   install_layout.sh CMAKE BUILD_DIR
@@ -28,6 +28,7 @@ share/doc/pendrel/changelog.Debian.gz
 share/doc/pendrel/copyright
 share/icons/hicolor/16x16/apps/pendrel.png
 share/icons/hicolor/32x32/apps/pendrel.png
+share/man/man1/pendrel.1.gz
 $metainfo"
 found=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$found" = "$expected" ] || fail "installed files:"$'\n'"$found"$'\n'"expected:"$'\n'"$expected"
