@@ -56,7 +56,8 @@ in_root() { chroot "$root" "$@"; }
 cp "$deb" "$root/tmp/"
 package_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }')
 
-in_root dpkg-query -W pendrel >/dev/null 2>&1 && fail "pendrel is already installed on this system"
+# Installed on the host too: gone from the overlay first.
+if in_root dpkg-query -W pendrel >/dev/null 2>&1; then in_root dpkg --purge pendrel >/dev/null; fi
 (cd "$root/tmp" && DEBIAN_FRONTEND=noninteractive timeout 120 chroot "$root" sh -c \
     'cd /tmp && apt-get install -y -q --no-install-recommends ./pendrel_*.deb') >"$base/apt.log" 2>&1 \
     || fail "apt-get install: $(cat "$base/apt.log")"
