@@ -47,6 +47,9 @@ void tst_CommandLine::commandLine_data()
                               << "Unexpected argument 'x'" << "";
     QTest::newRow("file") << QStringList{"notes.txt"} << "" << true << false << 1
                           << "Unexpected argument 'notes.txt'" << "";
+    // Left to QApplication, which takes -platform, and refused after it.
+    QTest::newRow("Qt's, unknown") << QStringList{"-platform", "offscreen", "--bogus"} << "" << true << false << 1
+                                   << "Unknown option 'bogus'" << "";
     QTest::newRow("space") << on << "my programs" << true << false << 0 << "" << R"("%1/my programs/pendrel")";
     QTest::newRow("quote, dollar") << on << "it's $HOME" << true << false << 0 << ""
                                    << R"("%1/it's \\$HOME/pendrel")";
