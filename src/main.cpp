@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "filesystem.h"
 #include "frmsichern.h"
 #include "mounttablewatch.h"
@@ -5,6 +6,7 @@
 #include "dialogue.h"
 #include "services.h"
 #include "settingslocation.h"
+#include "singleinstance.h"
 #include "unixsignals.h"
 #include "volumes.h"
 
@@ -15,7 +17,13 @@
 
 int main(int argc, char *argv[])
 {
+    if (const std::optional<int> status = pendrel::runCommandLine(argc, argv))
+        return *status;
     QApplication app(argc, argv);
+    pendrel::refuseLeftoverArguments();
+    SingleInstance session;
+    if (!session.claim())
+        return session.handOver();
 
     pendrel::SystemClock clock;
     pendrel::PosixFileSystem fileSystem;

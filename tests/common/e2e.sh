@@ -48,6 +48,9 @@ openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
 wait_until wmctrl -m >/dev/null 2>&1 || fail "openbox did not start"
 export QT_QPA_PLATFORM=xcb
+# One Pendrel runs per runtime folder: each test has its own.
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 stick=/media/root/STICK
 mount -t tmpfs tmpfs /media

@@ -30,7 +30,8 @@ cleanup_user() {
     for point in "${user_mounts[@]}"; do umount "$point" 2>/dev/null || true; done
     if id "$user" >/dev/null 2>&1; then userdel -r -f "$user" 2>/dev/null || true; fi
     umount /home 2>/dev/null || true
-    rm -rf -- "$prefix"
+    # Qt's runtime folder when there is no XDG_RUNTIME_DIR
+    rm -rf -- "$prefix" "/tmp/runtime-$user"
 }
 trap 'cleanup_user; cleanup' EXIT
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `cmake --install` into a temporary prefix: nothing but the program in bin/,
-# the read-me in share/doc/pendrel/, each icon in the hicolor folder of its
-# size, and a desktop entry and AppStream metainfo that pass their validators.
+# the read-me, copyright and changelog in share/doc/pendrel/, each icon in the hicolor folder of its
+# size, the manual page, and a desktop entry and AppStream metainfo that pass their validators,
+# the metainfo without even a pedantic hint.
 #
 #   install_layout.sh CMAKE BUILD_DIR
 #
@@ -23,8 +24,11 @@ metainfo=share/metainfo/io.github.pendrel.pendrel.metainfo.xml
 expected="bin/pendrel
 share/applications/pendrel.desktop
 share/doc/pendrel/Readme.txt
+share/doc/pendrel/changelog.Debian.gz
+share/doc/pendrel/copyright
 share/icons/hicolor/16x16/apps/pendrel.png
 share/icons/hicolor/32x32/apps/pendrel.png
+share/man/man1/pendrel.1.gz
 $metainfo"
 found=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$found" = "$expected" ] || fail "installed files:"$'\n'"$found"$'\n'"expected:"$'\n'"$expected"
@@ -36,5 +40,6 @@ for icon in "$prefix"/share/icons/hicolor/*/apps/pendrel.png; do
 done
 
 desktop-file-validate "$prefix/share/applications/pendrel.desktop" || fail "desktop-file-validate"
-appstreamcli validate --no-net "$prefix/$metainfo" || fail "appstreamcli validate"
+hints=$(appstreamcli validate --pedantic --no-net "$prefix/$metainfo") || fail "appstreamcli validate: $hints"
+! grep '^[EWIP]:' <<<"$hints" || fail "appstreamcli validate --pedantic"
 echo "installed: $(tr '\n' ' ' <<<"$found")"
