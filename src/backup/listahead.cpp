@@ -103,7 +103,6 @@ void ListAhead::request(const std::string &path, const std::string &subdirectori
         return;
     bool wake = false;
     std::shared_ptr<const UniqueFd> directory;
-    // Read without the lock: only this thread changes it.
     if (!subdirectories.empty() && m_heldDirectories < RequestDescriptors) {
         auto duplicate = std::make_shared<UniqueFd>(m_fs, m_fs.duplicate(dirFd));
         if (*duplicate)

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -151,7 +152,7 @@ private:
     std::vector<Request> m_requests;
     std::unordered_map<std::string, Listing> m_listings;
     std::size_t m_listingBytes = 0;
-    std::size_t m_heldDirectories = 0; // requests holding a descriptor
+    std::atomic<std::size_t> m_heldDirectories = 0; // requests holding a descriptor
     std::size_t m_offered = 0;         // subdirectories offered since a helper was last woken
     unsigned m_idleHelpers = 0;
     bool m_stop = false;
