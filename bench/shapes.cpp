@@ -1,7 +1,9 @@
 // Trees of awkward shapes, walked with one thread and with helpers listing
 // ahead: a comb (a chain of directories, each with one short tooth beside the
 // next link) and one directory holding a great many empty ones. Prints min
-// and median of each and the ratio of the helpers' median to one thread's.
+// and median of each and the ratio of the helpers' median to one thread's;
+// then the CPU time of the walk's own thread, which sets the pace when a core
+// is free for the helpers, and its ratio.
 //
 //   shapes [--reps N] [--data DIR] [--wide N] [--threads N] [--tree DIR]...
 //
@@ -68,17 +70,37 @@ bool makeWide(const std::string &root, int count)
     return made;
 }
 
-double secondsToWalk(const std::string &tree, const std::string &target, unsigned threads)
+struct Timing
+{
+    double wall = 0;
+    double walkCpu = 0; // CPU time of the walk's own thread
+};
+
+double threadCpuSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+Timing timeWalk(const std::string &tree, const std::string &target, unsigned threads)
 {
     PosixFileSystem fs;
     NoProgress progress;
     RunState state{std::chrono::system_clock::now(), "bench", false};
     DirectoryBackup backup(fs, progress, state, target, target + "/sichern.txt");
     backup.setThreads(threads);
+    const double cpu = threadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     backup.VzSichern(tree);
     backup.finish();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), threadCpuSeconds() - cpu};
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 } // namespace
@@ -125,8 +147,8 @@ int main(int argc, char **argv)
     };
     for (const std::string &tree : trees)
         shapes.push_back({tree, ::access(tree.c_str(), R_OK) == 0});
-    std::printf("%-14s %22s %19s %u min/median %8s\n", "tree, warm", "1 thread min/median", "threads:", threads,
-                "ratio");
+    std::printf("%-14s %22s %19s %u min/median %8s %23s %7s\n", "tree, warm", "1 thread min/median", "threads:",
+                threads, "ratio", "walk thread CPU, 1 / N", "ratio");
     int status = 0;
     for (const Shape &shape : shapes) {
         if (!shape.made) {
@@ -135,19 +157,21 @@ int main(int argc, char **argv)
             continue;
         }
         const std::string &tree = shape.name;
-        secondsToWalk(tree, target, 1); // warms the caches
-        std::vector<double> one, four;
+        timeWalk(tree, target, 1); // warms the caches
+        std::vector<double> one, many, oneCpu, manyCpu;
         for (int rep = 0; rep < reps; ++rep) {
-            one.push_back(secondsToWalk(tree, target, 1));
-            four.push_back(secondsToWalk(tree, target, threads));
+            const Timing alone = timeWalk(tree, target, 1);
+            const Timing helped = timeWalk(tree, target, threads);
+            one.push_back(alone.wall);
+            oneCpu.push_back(alone.walkCpu);
+            many.push_back(helped.wall);
+            manyCpu.push_back(helped.walkCpu);
         }
-        std::sort(one.begin(), one.end());
-        std::sort(four.begin(), four.end());
-        const double oneMedian = one[one.size() / 2];
-        const double fourMedian = four[four.size() / 2];
         const std::string name = tree.substr(tree.rfind('/') + 1);
-        std::printf("%-14s %10.3f s %8.3f s %10.3f s %8.3f s %7.2fx\n", name.c_str(), one.front(), oneMedian,
-                    four.front(), fourMedian, fourMedian / oneMedian);
+        std::printf("%-14s %10.3f s %8.3f s %10.3f s %8.3f s %7.2fx %9.3f s %9.3f s %6.2fx\n", name.c_str(),
+                    *std::min_element(one.begin(), one.end()), median(one),
+                    *std::min_element(many.begin(), many.end()), median(many), median(many) / median(one),
+                    median(oneCpu), median(manyCpu), median(manyCpu) / median(oneCpu));
     }
     return status;
 }
