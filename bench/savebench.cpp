@@ -76,15 +76,16 @@ public:
         const int result = m_real.statAt(dirFd, name, st, followLinks);
         return result < 0 ? result : fakeFd;
     }
-    int statFd(int, struct stat *st) override
+    int statFd(int fd, struct stat *st) override
     {
+        if (fd != fakeFd)
+            return m_real.statFd(fd, st);
         *st = {};
         st->st_mode = S_IFREG | 0644;
         return 0;
     }
     int statFileSystem(int fd, struct statfs *st) override { return m_real.statFileSystem(fd == fakeFd ? AT_FDCWD : fd, st); }
     int rewind(int) override { return 0; }
-    int duplicate(int fd) override { return m_real.duplicate(fd); }
     int prefetch(int, const char *, off_t) override { return 0; }
     int createExclusive(int, const char *, mode_t) override { return fakeFd; }
     int makeDirectory(int, const char *, mode_t) override { return 0; }
@@ -155,7 +156,6 @@ public:
     }
     int statFileSystem(int fd, struct statfs *st) override { return m_real.statFileSystem(fd, st); }
     int rewind(int fd) override { return timed([&] { return m_real.rewind(fd); }); }
-    int duplicate(int fd) override { return m_real.duplicate(fd); }
     int prefetch(int dirFd, const char *name, off_t size) override { return m_real.prefetch(dirFd, name, size); }
     int createExclusive(int dirFd, const char *name, mode_t mode) override
     {

@@ -25,10 +25,8 @@ constexpr std::size_t ListingBudget = 1024 * 1024;
 constexpr std::size_t ListingResume = ListingBudget * 3 / 4;
 // How much of a file to be copied a helper asks the kernel to read ahead.
 constexpr off_t PrefetchBytes = 1024 * 1024;
-// Descriptors of directories kept for the helpers: by the requests, and by
-// each helper for the directories it is still to descend from. Beyond these
-// a directory is opened by its path.
-constexpr std::size_t RequestDescriptors = 64;
+// Descriptors a helper keeps of the directories it is still to descend
+// from; beyond these a directory is opened by its path.
 constexpr std::size_t HelperDescriptors = 8;
 // Subdirectories offered to idle helpers before one is woken.
 constexpr std::size_t WakeBatch = 8;
@@ -90,30 +88,22 @@ void ListAhead::stop()
         helper.thread.join();
     m_helpers.clear();
     m_requests.clear();
-    m_heldDirectories = 0;
     m_listings.clear();
     m_listingBytes = 0;
 }
 
-void ListAhead::request(const std::string &path, const std::string &subdirectories, int dirFd)
+void ListAhead::request(const std::string &path, const std::string &subdirectories)
 {
     // Below the helpers' depth the requests of the ancestors stay as they
     // are until the walk comes back up.
     if (m_helpers.empty() || path.size() + 1 >= HelperPathMax)
         return;
     bool wake = false;
-    std::shared_ptr<const UniqueFd> directory;
-    if (!subdirectories.empty() && m_heldDirectories < RequestDescriptors) {
-        auto duplicate = std::make_shared<UniqueFd>(m_fs, m_fs.duplicate(dirFd));
-        if (*duplicate)
-            directory = std::move(duplicate);
-    }
     {
         const std::lock_guard lock(m_mutex);
         dropLeft(path);
         if (!subdirectories.empty()) {
-            m_heldDirectories += directory ? 1 : 0;
-            m_requests.push_back(Request{path, subdirectories, 0, 0, m_requests.size() - 1, std::move(directory)});
+            m_requests.push_back(Request{path, subdirectories, 0, 0, m_requests.size() - 1});
             // The walk enters the first itself. Idle helpers are woken for a
             // batch of subtrees, not for each one: in a chain of directories
             // with one or two subdirectories each, waking a helper per
@@ -136,7 +126,6 @@ void ListAhead::dropLeft(const std::string &path)
         Request &top = m_requests.back();
         if (path.size() > top.path.size() && within(path, top.path))
             break;
-        release(top);
         m_requests.pop_back();
     }
     if (m_requests.empty())
@@ -146,15 +135,6 @@ void ListAhead::dropLeft(const std::string &path)
         const char *name = parent.subdirectories.c_str() + parent.next;
         if (datname(parent.path, name) == path)
             parent.next += std::strlen(name) + 1;
-    }
-}
-
-// A helper that holds the descriptor too closes it when done with it.
-void ListAhead::release(Request &request)
-{
-    if (request.directory) {
-        request.directory.reset();
-        --m_heldDirectories;
     }
 }
 
@@ -199,19 +179,19 @@ void ListAhead::helperLoop(Helper &self)
     const auto buffer = std::make_unique<char[]>(DirectoryBufferSize);
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
-        Pick pick;
-        if (!pickTree(pick)) {
+        std::string tree;
+        if (!pickTree(tree)) {
             ++m_idleHelpers;
             m_work.wait(lock);
             --m_idleHelpers;
             continue;
         }
-        self.tree = pick.tree;
+        self.tree = std::move(tree);
         self.caughtUp.reset();
         // One helper woken at a time: each wakes the next when it found work.
         if (m_idleHelpers > 0)
             m_work.notify_one();
-        listTree(lock, self, pick, buffer.get());
+        listTree(lock, self, buffer.get());
         self.tree.clear();
         // What lay in its subtree is free for the others now.
         if (m_idleHelpers > 0)
@@ -223,9 +203,8 @@ void ListAhead::helperLoop(Helper &self)
 // has not been listed, lies in no other helper's subtree and whose path fits
 // in HelperPathMax. Each is considered once: a subtree a helper gave up when the
 // walk caught up with it is left to the walk.
-bool ListAhead::pickTree(Pick &pick)
+bool ListAhead::pickTree(std::string &tree)
 {
-    std::string &tree = pick.tree;
     bool skippedNext = false;
     // Requests with nothing left to offer are linked past, so that a deep
     // walk's stack is not scanned whole on every pick.
@@ -245,16 +224,10 @@ bool ListAhead::pickTree(Pick &pick)
             const bool taken = std::any_of(m_helpers.begin(), m_helpers.end(), [&tree](const Helper &helper) {
                 return !helper.tree.empty() && within(tree, helper.tree);
             });
-            if (tree.size() < HelperPathMax && !taken && !m_listings.contains(tree)) {
-                pick.name = name;
-                pick.parent = request.directory;
-                if (at == request.subdirectories.size())
-                    release(request);
+            if (tree.size() < HelperPathMax && !taken && !m_listings.contains(tree))
                 return true;
-            }
         }
         if (std::max(request.next, request.picked) >= request.subdirectories.size()) {
-            release(request);
             if (link)
                 *link = request.below;
         } else {
@@ -265,11 +238,11 @@ bool ListAhead::pickTree(Pick &pick)
     return false;
 }
 
-// Lists the picked tree and its subdirectories in the walk's order, until
-// the walk catches up, the run stops or a listing fails; called and returns
-// locked. Each directory is opened relative to its parent while a descriptor
-// of that is held.
-void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, const Pick &pick, char *buffer)
+// Lists self.tree and its subdirectories in the walk's order, until the walk
+// catches up, the run stops or a listing fails; called and returns locked.
+// Below the tree's top each directory is opened relative to its parent while
+// a descriptor of that is held.
+void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer)
 {
     struct Pending
     {
@@ -280,23 +253,19 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, const
     };
     std::vector<Pending> stack;
     std::size_t firstHeld = 0; // pending directories below this index hold no descriptor
-    std::string path = pick.tree;
-    std::string name = pick.name;
-    std::shared_ptr<const UniqueFd> pickParent = pick.parent;
+    std::string path = self.tree;
+    std::string name;
     for (;;) {
         if (m_listingBytes >= ListingBudget)
             m_room.wait(lock, [this, &self] { return m_stop || self.caughtUp || m_listingBytes <= ListingResume; });
         if (m_stop || self.caughtUp)
             return;
         lock.unlock();
-        const int parentFd = !stack.empty() ? (stack.back().fd ? stack.back().fd.get() : AT_FDCWD)
-                                            : (pickParent ? pickParent->get() : AT_FDCWD);
+        const int parentFd = !stack.empty() && stack.back().fd ? stack.back().fd.get() : AT_FDCWD;
         std::string subdirectories;
         UniqueFd opened;
         Listing listing = list(parentFd, parentFd == AT_FDCWD ? path.c_str() : name.c_str(), path, subdirectories,
                                buffer, opened);
-        if (stack.empty())
-            pickParent.reset();
         lock.lock();
         // The walk has read this one itself while it was listed.
         if (self.caughtUp == path)

@@ -6,12 +6,10 @@
 #include <sys/types.h>
 #include <time.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -88,10 +86,9 @@ public:
     void stop();
     [[nodiscard]] bool running() const { return !m_helpers.empty(); }
 
-    // The walk has listed `path`, open as dirFd, and will enter
-    // `subdirectories` (names, each ended by a NUL) in this order, each with
-    // its whole subtree before the next.
-    void request(const std::string &path, const std::string &subdirectories, int dirFd);
+    // The walk has listed `path` and will enter `subdirectories` (names, each
+    // ended by a NUL) in this order, each with its whole subtree before the next.
+    void request(const std::string &path, const std::string &subdirectories);
 
     // The walk enters `path`. Returns the listing a helper made of it;
     // nullopt when the walk must read it (never waits for a helper).
@@ -109,20 +106,8 @@ private:
         std::size_t next = 0;
         std::size_t picked = 0;
         std::size_t below = NoRequest;
-        // A descriptor of the directory, while some of its subdirectories
-        // may still be picked: a deep path is not resolved again each time.
-        std::shared_ptr<const UniqueFd> directory;
     };
     static constexpr std::size_t NoRequest = std::size_t(-1);
-
-    // A subtree for a helper: its path, its name in its parent, and the
-    // parent's descriptor when one is held.
-    struct Pick
-    {
-        std::string tree;
-        std::string name;
-        std::shared_ptr<const UniqueFd> parent;
-    };
 
     struct Helper
     {
@@ -132,10 +117,9 @@ private:
     };
 
     void dropLeft(const std::string &path);
-    void release(Request &request);
     void helperLoop(Helper &self);
-    [[nodiscard]] bool pickTree(Pick &pick);
-    void listTree(std::unique_lock<std::mutex> &lock, Helper &self, const Pick &pick, char *buffer);
+    [[nodiscard]] bool pickTree(std::string &tree);
+    void listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer);
     [[nodiscard]] Listing list(int parentFd, const char *name, const std::string &path,
                                std::string &subdirectories, char *buffer, UniqueFd &opened) const;
 
@@ -152,7 +136,6 @@ private:
     std::vector<Request> m_requests;
     std::unordered_map<std::string, Listing> m_listings;
     std::size_t m_listingBytes = 0;
-    std::atomic<std::size_t> m_heldDirectories = 0; // requests holding a descriptor
     std::size_t m_offered = 0;         // subdirectories offered since a helper was last woken
     unsigned m_idleHelpers = 0;
     bool m_stop = false;

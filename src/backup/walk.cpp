@@ -261,7 +261,7 @@ void Walk::read(Frame &frame)
                                     });
     if (error != 0)
         fail(m_path, error);
-    m_ahead.request(m_path, frame.subdirectories, frame.fd.get());
+    m_ahead.request(m_path, frame.subdirectories);
 }
 
 // Acts on a helper's listing as on the directory's own entries; the filter
@@ -282,7 +282,7 @@ void Walk::replay(Frame &frame, const Listing &listing)
     }
     if (listing.error != 0)
         fail(m_path, listing.error);
-    m_ahead.request(m_path, frame.subdirectories, frame.fd.get());
+    m_ahead.request(m_path, frame.subdirectories);
 }
 
 void Walk::act(Frame &frame, const Examined &entry, Verdict verdict)

@@ -38,8 +38,6 @@ public:
     [[nodiscard]] virtual int statFileSystem(int fd, struct statfs *st) = 0;
     // Moves the offset of an open file back to its start (lseek).
     [[nodiscard]] virtual int rewind(int fd) = 0;
-    // A second descriptor of the same open file (fcntl F_DUPFD_CLOEXEC).
-    [[nodiscard]] virtual int duplicate(int fd) = 0;
     // Starts reading the first `size` bytes of a file into the page cache
     // and returns without waiting for them (posix_fadvise WILLNEED). Only a
     // hint: returns 0 or -errno, and nothing depends on it.
@@ -87,7 +85,6 @@ public:
     int statFd(int fd, struct stat *st) override;
     int statFileSystem(int fd, struct statfs *st) override;
     int rewind(int fd) override;
-    int duplicate(int fd) override;
     int prefetch(int dirFd, const char *name, off_t size) override;
     int createExclusive(int dirFd, const char *name, mode_t mode) override;
     int makeDirectory(int dirFd, const char *name, mode_t mode) override;

@@ -77,11 +77,6 @@ int PosixFileSystem::rewind(int fd)
     return ::lseek(fd, 0, SEEK_SET) < 0 ? -errno : 0;
 }
 
-int PosixFileSystem::duplicate(int fd)
-{
-    return result(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-}
-
 int PosixFileSystem::prefetch(int dirFd, const char *name, off_t size)
 {
     const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);

@@ -17,7 +17,7 @@ namespace pendrel::test {
 enum class Op {
     OpenDirectory, ReadDirectory, StatAt, OpenForReading, Prefetch, CreateExclusive, MakeDirectory, CopyRange,
     Read, Write, SetMode, SyncFile, SetTimes, RenameNoReplace, Rename, UnlinkAt, SyncFileSystem, StatFd,
-    StatFileSystem, Rewind, Duplicate, Close,
+    StatFileSystem, Rewind, Close,
 };
 inline constexpr std::size_t OpCount = std::size_t(Op::Close) + 1;
 
@@ -127,13 +127,6 @@ public:
         if (const int error = injected(Op::Rewind, nameOf(fd)))
             return -error;
         return m_real.rewind(fd);
-    }
-    int duplicate(int fd) override
-    {
-        const std::string name = nameOf(fd);
-        if (const int error = injected(Op::Duplicate, name))
-            return -error;
-        return remember(m_real.duplicate(fd), name.c_str());
     }
     int prefetch(int dirFd, const char *name, off_t size) override
     {
