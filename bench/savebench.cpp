@@ -1146,6 +1146,7 @@ void Bench::programPhases(const std::string &tree, const Info &info)
     if (!startProgram(tree, trace, p))
         return;
     const ProgramEnd end = closeProgram(p, tree, info.at("ref"), Cache::Warm);
+    checkBackupFolder("program, traced", info.at("ref"), info);
     std::error_code ec;
     std::filesystem::remove_all(p.dir, ec);
     emptyFolder(m_o.target);
@@ -1267,7 +1268,7 @@ int Bench::runAll()
                            idlePeak, "-", "<= 8 MB" });
         if (i == 0 && !m_o.window.empty())
             windowFigure(tree, info);
-        if (i == 0 && !m_o.program.empty()) {
+        if (i == 0 && !m_o.program.empty() && std::getenv("DISPLAY")) {
             for (const Cache cache : caches)
                 programFigure(tree, info, cache);
             programPhases(tree, info);
@@ -1276,6 +1277,8 @@ int Bench::runAll()
     }
     if (m_o.window.empty())
         m_notes.push_back("no window figure: the window benchmark was not given (--window).");
+    if (!m_o.program.empty() && !std::getenv("DISPLAY"))
+        m_notes.push_back("no close-to-exit figure of the real program: no X server ($DISPLAY is not set).");
     if (m_o.program.empty())
         m_notes.push_back("no close-to-exit figure of the real program: it was not given (--program; run.sh gives it"
                           " as root with Xvfb, openbox and wmctrl).");
