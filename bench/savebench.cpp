@@ -1020,6 +1020,7 @@ bool Bench::startProgram(const std::string &tree, const std::string &trace, Prog
     std::ofstream(dir + "/sichern.txt", std::ios::binary) << m_o.programLabel << "\r\n" << tree << "\r\n";
     if (ec || ::mkdir((dir + "/runtime").c_str(), 0700) != 0) {
         check(false, "program: cannot set up " + dir);
+        std::filesystem::remove_all(dir, ec);
         return false;
     }
     std::vector<std::string> args;
@@ -1066,6 +1067,7 @@ bool Bench::startProgram(const std::string &tree, const std::string &trace, Prog
     ::waitpid(p.pid, nullptr, 0);
     if (p.pidfd >= 0)
         ::close(p.pidfd);
+    std::filesystem::remove_all(dir, ec);
     return false;
 }
 
@@ -1195,7 +1197,8 @@ void Bench::programPhases(const std::string &tree, const Info &info)
     m_notes.push_back("phases of the real program's close, one warm run under strace: request to the first copy"
                       " (close event, stick check, walk to the first changed file) / walk and copies / flush"
                       " (syncfs of the stick) / settings written (two fsyncs) / window and Qt torn down, to"
-                      " exit_group / process end.");
+                      " exit_group / process end. strace's filter slows every call of the walk and copies, so"
+                      " take their time from the headless phases; the other phases make few calls.");
 }
 
 void Bench::windowFigure(const std::string &tree, const Info &info)
