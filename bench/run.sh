@@ -67,6 +67,16 @@ if $large; then
 fi
 window=()
 [ -x "$bin/windowsave" ] && window=(--window "$bin/windowsave")
+# The real program needs an X server and a window manager to be closed as a
+# user closes it, and a stick where it looks for one (below /media).
+program=
+if [ -x "$bin/../pendrel" ] && $root; then
+    if command -v Xvfb openbox wmctrl >/dev/null; then
+        program=$(cd "$bin/.." && pwd)/pendrel
+    else
+        echo "no figure of the real program: needs Xvfb, openbox and wmctrl" >&2
+    fi
+fi
 extra=()
 $cold && extra+=(--cold)
 fuse_tree=
@@ -104,10 +114,34 @@ if $root && command -v unshare mkfs.ext4 mount >/dev/null && unshare -m true 2>/
     truncate -s $((bytes * 2 + 256 * 1024 * 1024)) "$image"
     mkfs.ext4 -q -F -L PENDREL "$image"
     unshare -m --propagation private -- bash -c '
-        image=$1 target=$2 fuse_tree=$3 fuse_image=$4 fuse_target=$5 stick_sh=$6
-        shift 6
+        image=$1 target=$2 fuse_tree=$3 fuse_image=$4 fuse_target=$5 stick_sh=$6 program=$7
+        shift 7
         kind="ext4 stick image, loop-mounted"
-        mount -o loop "$image" "$target" || kind="plain directory: the stick image could not be mounted"
+        mount -o loop "$image" "$target" || { kind="plain directory: the stick image could not be mounted"; program=; }
+        real=()
+        x=()
+        if [ -n "$program" ]; then
+            # The stick where a desktop mounts it, for the program to find;
+            # an X server and a window manager of this run alone.
+            mount -t tmpfs tmpfs /media && mkdir -p /media/root/PENDREL &&
+                mount --bind "$target" /media/root/PENDREL || program=
+            display=$(mktemp)
+            exec 3>"$display"
+            Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+            x+=($!)
+            exec 3>&-
+            timeout 20 bash -c "until grep -q . \"$display\"; do sleep 0.05; done" || program=
+            export DISPLAY=":$(head -n1 "$display")"
+            rm -f "$display"
+            openbox --sm-disable >/dev/null 2>&1 &
+            x+=($!)
+            timeout 20 bash -c "until wmctrl -m >/dev/null 2>&1; do sleep 0.05; done" || program=
+            if [ -n "$program" ]; then
+                real=(--program "$program" --program-label PENDREL)
+            else
+                echo "no figure of the real program: its stick or X server could not be set up" >&2
+            fi
+        fi
         fuse=()
         if [ -n "$fuse_tree" ]; then
             . "$stick_sh"
@@ -118,11 +152,12 @@ if $root && command -v unshare mkfs.ext4 mount >/dev/null && unshare -m true 2>/
             fi
         fi
         status=0
-        "$@" --target "$target" --target-kind "$kind" "${fuse[@]}" || status=$?
+        "$@" --target "$target" --target-kind "$kind" "${fuse[@]}" "${real[@]}" || status=$?
         [ ${#fuse[@]} -eq 0 ] || remove_stick "$fuse_target"
+        for pid in "${x[@]}"; do kill "$pid" 2>/dev/null; done
         exit $status
     ' run-on-stick "$image" "$target" "$fuse_tree" "$fuse_image" "$fuse_target" \
-        "$(cd "$(dirname "$0")/.." && pwd)/tests/common/stick.sh" "$bin/savebench" "${args[@]}"
+        "$(cd "$(dirname "$0")/.." && pwd)/tests/common/stick.sh" "$program" "$bin/savebench" "${args[@]}"
 else
     "$bin/savebench" "${args[@]}" --target "$target" \
         --target-kind "plain directory: no stick image (needs root, unshare, mkfs.ext4)"

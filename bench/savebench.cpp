@@ -4,7 +4,12 @@
 //
 //   savebench --tree DIR [--tree DIR ...] --target DIR [--target-kind TEXT]
 //             [--reps N] [--window PATH] [--cold]
+//             [--program PATH --program-label LABEL]
 //             [--fuse-tree DIR --fuse-target DIR --fuse-kind TEXT]
+//
+// --program: the real binary, closed through the window manager of $DISPLAY;
+// the target must also be mounted below /media/USER/, labelled LABEL, for
+// the program to find it as its stick.
 //
 // Every timed run is a child process, ours as much as the references, so the
 // times compare like with like.
@@ -19,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,10 +32,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <poll.h>
 #include <set>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unordered_set>
 #include <sys/wait.h>
@@ -340,6 +348,15 @@ bool haveTool(const std::string &name)
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+std::string commandOutput(const std::string &command)
+{
+    const Run r = run({ "/bin/sh", "-c", command });
+    std::string out = r.output;
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
 // The first line of a child's output: "key value" pairs (saved, failures,
 // elapsed, peak_kib, boxes); the lines after it, paths.
 struct ChildReport
@@ -485,6 +502,8 @@ struct Options
     std::string target;
     std::string targetKind = "plain directory";
     std::string window;
+    std::string program;      // the real program's binary
+    std::string programLabel; // the stick's label, for its sichern.txt
     std::string fuseTree;   // a smaller tree for the FUSE stick
     std::string fuseTarget; // its mount point
     std::string fuseKind;
@@ -500,6 +519,33 @@ const char *nameOf(Cache cache)
 {
     return cache == Cache::Cold ? "cold" : "warm";
 }
+
+// The reference copy and its flush, timed apart: find | xargs cp -p into
+// `dst`, then sync -f.
+struct ReferenceRun
+{
+    double copy = 0;
+    double flush = 0;
+    double total() const { return copy + flush; }
+};
+
+// The real program as a user has it: a copy of the binary in a folder of
+// its own beside its sichern.txt, its window on the X server of $DISPLAY.
+struct Program
+{
+    pid_t pid = -1;
+    int pidfd = -1;
+    std::string dir;
+    std::string window; // the window's id, as wmctrl lists it
+};
+
+struct ProgramEnd
+{
+    bool ok = false;         // ended by itself, with status 0
+    double seconds = 0;      // from the close request until the process had ended
+    double requestedAt = 0;  // the close request, in seconds since the epoch
+    double endedAt = 0;
+};
 
 class Bench
 {
@@ -525,10 +571,17 @@ private:
     void saveFigure(const std::string &tree, const Info &info, Cache cache, TreeResult &result);
     void fuseFigure();
     void windowFigure(const std::string &tree, const Info &info);
+    void programFigure(const std::string &tree, const Info &info, Cache cache);
+    void programPhases(const std::string &tree, const Info &info);
+    bool startProgram(const std::string &tree, const std::string &trace, Program &p);
+    ProgramEnd closeProgram(Program &p, const std::string &tree, long long ref, Cache cache);
+    void checkBackupFolder(const std::string &who, long long ref, const Info &info);
     void prepare(Cache cache);
     void check(bool ok, const std::string &what);
     void checkFolder(const std::string &who, const std::string &dir, long long ref, long long files, long long bytes,
                      bool coarseTimes = false);
+    ReferenceRun referenceSave(const std::string &command, const std::string &dst, long long ref, long long files,
+                               long long bytes, Cache cache);
     ChildReport headlessSave(const std::string &tree, const Info &info, const std::string &target, Cache cache, Run &r,
                              bool coarseTimes = false);
 
@@ -582,6 +635,12 @@ std::string findChanged(const std::string &root, long long ref, const char *prin
 {
     return "find " + shellQuoted(root) + " -mindepth 1 -name '.*' -prune -o -type f -newermt @" + std::to_string(ref)
         + " " + print;
+}
+
+// The reference save: cp -p with numbered backups keeps every clashing file.
+std::string cpSave(const std::string &tree, long long ref, const std::string &dst)
+{
+    return findChanged(tree, ref, "-print0") + " | xargs -0 -r cp -p --backup=numbered -t " + shellQuoted(dst);
 }
 
 // The same files through fd: hidden entries are its default, --no-ignore
@@ -772,19 +831,28 @@ ChildReport Bench::headlessSave(const std::string &tree, const Info &info, const
     return report;
 }
 
-// The reference copy and its flush, timed apart: find | xargs cp -p into
-// `dst`, then sync -f.
-struct ReferenceRun
-{
-    double copy = 0;
-    double flush = 0;
-    double total() const { return copy + flush; }
-};
-
 std::string phases(double walk, double copy, double flush)
 {
     return (walk < 0 ? std::string("-") : number(walk, "%.3f")) + " / " + number(copy, "%.3f") + " / "
         + number(flush, "%.3f") + " s";
+}
+
+// One reference save into an emptied target: `command` copies into `dst`,
+// then sync -f flushes the stick, each timed.
+ReferenceRun Bench::referenceSave(const std::string &command, const std::string &dst, long long ref, long long files,
+                                  long long bytes, Cache cache)
+{
+    emptyFolder(m_o.target);
+    std::filesystem::create_directory(dst);
+    prepare(cache);
+    ReferenceRun times;
+    const Run copy = run({ "/bin/sh", "-c", command });
+    const Run flush = run({ "sync", "-f", dst });
+    check(copy.ok && flush.ok, "save: " + command + " failed");
+    checkFolder("save: " + dst, dst, ref, files, bytes);
+    times.copy = copy.seconds;
+    times.flush = flush.seconds;
+    return times;
 }
 
 void Bench::saveFigure(const std::string &tree, const Info &info, Cache cache, TreeResult &result)
@@ -796,8 +864,7 @@ void Bench::saveFigure(const std::string &tree, const Info &info, Cache cache, T
     const std::string cpDst = m_o.target + "/cp";
     const std::string rsyncDst = m_o.target + "/rsync";
     const bool haveRsync = warm && haveTool("rsync");
-    const std::string cpCommand = findChanged(tree, ref, "-print0") + " | xargs -0 -r cp -p --backup=numbered -t "
-        + shellQuoted(cpDst);
+    const std::string cpCommand = cpSave(tree, ref, cpDst);
     const std::string rsyncCommand = "cd " + shellQuoted(tree) + " && " + findChanged(".", ref, "-print0")
         + " | rsync -a -0 --files-from=- --no-relative . " + shellQuoted(rsyncDst + "/");
 
@@ -809,17 +876,7 @@ void Bench::saveFigure(const std::string &tree, const Info &info, Cache cache, T
         return report;
     };
     const auto reference = [&](const std::string &command, const std::string &dst, long long files, long long bytes) {
-        emptyFolder(m_o.target);
-        std::filesystem::create_directory(dst);
-        prepare(cache);
-        ReferenceRun times;
-        const Run copy = run({ "/bin/sh", "-c", command });
-        const Run flush = run({ "sync", "-f", dst });
-        check(copy.ok && flush.ok, "save: " + command + " failed");
-        checkFolder("save: " + dst, dst, ref, files, bytes);
-        times.copy = copy.seconds;
-        times.flush = flush.seconds;
-        return times;
+        return referenceSave(command, dst, ref, files, bytes, cache);
     };
 
     if (warm) {
@@ -868,36 +925,280 @@ void Bench::saveFigure(const std::string &tree, const Info &info, Cache cache, T
 }
 
 // The headless save onto a stick mounted through FUSE, where every call is a
-// round trip to the daemon, against cp onto the same stick.
+// round trip to the daemon, against cp and rsync onto the same stick.
 void Bench::fuseFigure()
 {
     const std::string &tree = m_o.fuseTree;
     const Info info = readInfo(tree);
     const long long ref = info.at("ref");
     const long long expected = info.at("expected_saved");
-    const std::string dst = m_o.fuseTarget + "/cp";
-    const std::string cpCommand = findChanged(tree, ref, "-print0") + " | xargs -0 -r cp -p --backup=numbered -t "
-        + shellQuoted(dst) + " && sync -f " + shellQuoted(dst);
-    Series oursTimes, cpTimes;
+    const std::string cpDst = m_o.fuseTarget + "/cp";
+    const std::string rsyncDst = m_o.fuseTarget + "/rsync";
+    const std::string cpCommand = cpSave(tree, ref, cpDst) + " && sync -f " + shellQuoted(cpDst);
+    // Times only: exFAT keeps no owner or permission bits, and numbered
+    // backups would be a copy of rsync's own.
+    const bool haveRsync = haveTool("rsync");
+    const std::string rsyncCommand = "cd " + shellQuoted(tree) + " && " + findChanged(".", ref, "-print0")
+        + " | rsync -t -0 --files-from=- --no-relative . " + shellQuoted(rsyncDst + "/") + " && sync -f "
+        + shellQuoted(rsyncDst);
+    // rsync keeps one file of each clashing name.
+    std::set<std::string> names;
+    for (const std::string &p : lines(commandOutput(findChanged(tree, ref, "-printf '%f\\n'"))))
+        names.insert(p);
+    const auto reference = [&](const std::string &who, const std::string &command, const std::string &dst,
+                               long long files, long long bytes) {
+        emptyFolder(m_o.fuseTarget);
+        std::filesystem::create_directory(dst);
+        const Run r = run({ "/bin/sh", "-c", command });
+        check(r.ok, "save onto FUSE: " + command + " failed");
+        checkFolder("save onto FUSE: " + who, dst, ref, files, bytes, true);
+        return r.seconds;
+    };
+    Series oursTimes, cpTimes, rsyncTimes;
     // The first round is a warm-up; the stick's times are kept to 10 ms.
     for (int i = 0; i <= m_o.reps; ++i) {
         Run r;
         headlessSave(tree, info, m_o.fuseTarget, Cache::Warm, r, true);
-        emptyFolder(m_o.fuseTarget);
-        std::filesystem::create_directory(dst);
-        const Run cp = run({ "/bin/sh", "-c", cpCommand });
-        check(cp.ok, "save onto FUSE: " + cpCommand + " failed");
-        checkFolder("save onto FUSE: cp", dst, ref, expected, info.at("expected_bytes"), true);
+        const double cp = reference("cp", cpCommand, cpDst, expected, info.at("expected_bytes"));
+        const double rsync = haveRsync ? reference("rsync", rsyncCommand, rsyncDst, (long long)names.size(), -1) : 0;
         if (i > 0) {
             oursTimes.times.push_back(r.seconds);
-            cpTimes.times.push_back(cp.seconds);
+            cpTimes.times.push_back(cp);
+            rsyncTimes.times.push_back(rsync);
         }
     }
     emptyFolder(m_o.fuseTarget);
-    m_rows.push_back({ "save onto " + m_o.fuseKind + ", " + std::to_string(info.at("files")) + " files, "
-                           + std::to_string(expected) + " copied, warm",
-                       seconds(oursTimes), seconds(cpTimes) + " cp", ratioOf(oursTimes.best(), cpTimes.best()),
+    const std::string figure = "save onto " + m_o.fuseKind + ", " + std::to_string(info.at("files")) + " files, "
+        + std::to_string(expected) + " copied, warm";
+    m_rows.push_back({ figure, seconds(oursTimes), seconds(cpTimes) + " cp", ratioOf(oursTimes.best(), cpTimes.best()),
                        "<= 0.8 x find|xargs cp -p + sync" });
+    if (haveRsync)
+        m_rows.push_back({ figure + ", vs rsync", seconds(oursTimes), seconds(rsyncTimes) + " rsync",
+                           ratioOf(oursTimes.best(), rsyncTimes.best()), "-" });
+    else
+        m_notes.push_back("rsync is not installed: no rsync figure onto FUSE.");
+}
+
+// The one dated folder a save through a window made on the target.
+void Bench::checkBackupFolder(const std::string &who, long long ref, const Info &info)
+{
+    int folders = 0;
+    std::error_code ec;
+    for (const auto &folder : std::filesystem::directory_iterator(m_o.target, ec))
+        if (folder.is_directory() && folder.path().filename() != "lost+found") {
+            ++folders;
+            checkFolder(who, folder.path(), ref, info.at("expected_saved"), info.at("expected_bytes"));
+        }
+    check(folders == 1, who + ": " + std::to_string(folders) + " backup folders on " + m_o.target);
+}
+
+double epochSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string fileText(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Starts the program, under strace when `trace` names a log, and waits up
+// to a minute for its main window.
+bool Bench::startProgram(const std::string &tree, const std::string &trace, Program &p)
+{
+    std::string dir = std::filesystem::path(tree).parent_path().string() + "/program.XXXXXX";
+    if (!::mkdtemp(dir.data())) {
+        check(false, "program: cannot make a folder beside " + tree);
+        return false;
+    }
+    p.dir = dir;
+    std::error_code ec;
+    std::filesystem::copy_file(m_o.program, dir + "/pendrel", ec);
+    std::ofstream(dir + "/sichern.txt", std::ios::binary) << m_o.programLabel << "\r\n" << tree << "\r\n";
+    if (ec || ::mkdir((dir + "/runtime").c_str(), 0700) != 0) {
+        check(false, "program: cannot set up " + dir);
+        std::filesystem::remove_all(dir, ec);
+        return false;
+    }
+    std::vector<std::string> args;
+    if (!trace.empty())
+        args = { "strace", "-f", "--seccomp-bpf", "-ttt", "-T", "-e", "trace=mkdir,mkdirat,syncfs,fsync,exit_group",
+                 "-o", trace };
+    args.push_back("./pendrel");
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const std::string runtime = dir + "/runtime";
+    p.pid = ::fork();
+    if (p.pid == 0) {
+        const int log = ::open((dir + "/log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (::chdir(dir.c_str()) != 0 || log < 0)
+            ::_exit(127);
+        ::dup2(log, STDOUT_FILENO);
+        ::dup2(log, STDERR_FILENO);
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    p.pidfd = int(::syscall(SYS_pidfd_open, p.pid, 0));
+    for (int i = 0; i < 3000 && p.pidfd >= 0; ++i) {
+        for (const std::string &line : lines(commandOutput("wmctrl -l"))) {
+            // id, desktop, host, then the title
+            std::istringstream fields(line);
+            std::string id, desktop, host, title;
+            fields >> id >> desktop >> host >> std::ws;
+            std::getline(fields, title);
+            if (title == "Pendrel") {
+                p.window = id;
+                return true;
+            }
+        }
+        pollfd ended { p.pidfd, POLLIN, 0 };
+        if (::poll(&ended, 1, 20) != 0)
+            break;
+    }
+    check(false, "program: its window did not appear; its output: " + fileText(dir + "/log"));
+    ::kill(p.pid, SIGKILL);
+    ::waitpid(p.pid, nullptr, 0);
+    if (p.pidfd >= 0)
+        ::close(p.pidfd);
+    std::filesystem::remove_all(dir, ec);
+    return false;
+}
+
+// Makes the tree's changed files newer than the program's start, then asks
+// the window manager to close the window and waits up to two minutes for
+// the process to end.
+ProgramEnd Bench::closeProgram(Program &p, const std::string &tree, long long ref, Cache cache)
+{
+    const Run touched = run({ "/bin/sh", "-c", findChanged(tree, ref, "-print0") + " | xargs -0 -r touch" });
+    check(touched.ok, "program: cannot touch the changed files of " + tree);
+    ::sync();
+    prepare(cache);
+    ProgramEnd end;
+    end.requestedAt = epochSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    const Run request = run({ "wmctrl", "-i", "-c", p.window });
+    pollfd ended { p.pidfd, POLLIN, 0 };
+    const bool done = request.ok && ::poll(&ended, 1, 120000) > 0;
+    end.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    end.endedAt = epochSeconds();
+    if (!done)
+        ::kill(p.pid, SIGKILL);
+    int status = 0;
+    ::waitpid(p.pid, &status, 0);
+    ::close(p.pidfd);
+    end.ok = done && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    check(end.ok, "program: " + std::string(done ? "ended with a failure" : "did not end") + "; its output: "
+              + fileText(p.dir + "/log"));
+    return end;
+}
+
+// The real program from the close request until its process has ended,
+// against find | xargs cp -p and sync -f on the same tree and stick, runs of
+// the two alternating.
+void Bench::programFigure(const std::string &tree, const Info &info, Cache cache)
+{
+    const long long ref = info.at("ref");
+    const long long expected = info.at("expected_saved");
+    const std::string cpDst = m_o.target + "/cp";
+    const bool warm = cache == Cache::Warm;
+    Series programTimes, cpTimes;
+    // Warm: the first round is a warm-up.
+    for (int i = warm ? 0 : 1; i <= m_o.reps; ++i) {
+        emptyFolder(m_o.target);
+        Program p;
+        if (!startProgram(tree, "", p))
+            return;
+        const ProgramEnd end = closeProgram(p, tree, ref, cache);
+        checkBackupFolder("program", ref, info);
+        std::error_code ec;
+        std::filesystem::remove_all(p.dir, ec);
+        if (!end.ok)
+            return;
+        const ReferenceRun cp = referenceSave(cpSave(tree, ref, cpDst), cpDst, ref, expected,
+                                              info.at("expected_bytes"), cache);
+        if (i > 0) {
+            programTimes.times.push_back(end.seconds);
+            cpTimes.times.push_back(cp.total());
+        }
+    }
+    emptyFolder(m_o.target);
+    m_rows.push_back({ "close to exit, real program, " + std::to_string(info.at("files")) + " files, "
+                           + std::to_string(expected) + " copied, " + nameOf(cache),
+                       seconds(programTimes), seconds(cpTimes) + " cp", ratioOf(programTimes.best(), cpTimes.best()),
+                       "<= 0.5 x find|xargs cp -p + sync" });
+}
+
+// One more warm close under strace, which stops the program only at the
+// few calls that mark the phases: the backup folder made (the first copy),
+// the stick's flush, the settings' fsyncs, exit_group.
+void Bench::programPhases(const std::string &tree, const Info &info)
+{
+    if (!haveTool("strace"))
+        return;
+    const std::string trace = m_o.target + "/../program-trace.log";
+    emptyFolder(m_o.target);
+    Program p;
+    if (!startProgram(tree, trace, p))
+        return;
+    const ProgramEnd end = closeProgram(p, tree, info.at("ref"), Cache::Warm);
+    checkBackupFolder("program, traced", info.at("ref"), info);
+    std::error_code ec;
+    std::filesystem::remove_all(p.dir, ec);
+    emptyFolder(m_o.target);
+
+    // "PID TIME call(...) = R <DURATION>", or split into "call(... <unfinished ...>"
+    // and "<... call resumed>...": the first mark of each call after the
+    // request, the last fsync's end.
+    double folder = 0, syncStart = 0, syncEnd = 0, settings = 0, exitGroup = 0;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string pid, call;
+        double at = 0;
+        fields >> pid >> at >> std::ws;
+        std::getline(fields, call);
+        if (at < end.requestedAt)
+            continue;
+        const bool resumed = call.starts_with("<... ");
+        const std::string name = resumed ? call.substr(5, call.find(' ', 5) - 5) : call.substr(0, call.find('('));
+        const std::size_t lt = call.rfind('<');
+        const double took = !resumed && call.find("<unfinished") == std::string::npos && lt != std::string::npos
+            ? std::atof(call.c_str() + lt + 1)
+            : 0;
+        if ((name == "mkdir" || name == "mkdirat") && !resumed && folder == 0)
+            folder = at;
+        else if (name == "syncfs" && !resumed && syncStart == 0)
+            syncStart = at, syncEnd = at + took;
+        else if (name == "syncfs" && resumed)
+            syncEnd = at;
+        else if (name == "fsync" && syncEnd > 0)
+            settings = resumed ? at : std::max(settings, at + took);
+        else if (name == "exit_group" && exitGroup == 0)
+            exitGroup = at;
+    }
+    ::unlink(trace.c_str());
+    if (!end.ok || folder == 0 || syncEnd == 0 || settings == 0 || exitGroup == 0) {
+        m_notes.push_back("no phases of the real program's close: its trace lacks a mark.");
+        return;
+    }
+    std::string marks;
+    for (const double span : { folder - end.requestedAt, syncStart - folder, syncEnd - syncStart, settings - syncEnd,
+                               exitGroup - settings, end.endedAt - exitGroup })
+        marks += (marks.empty() ? "" : " / ") + number(span, "%.3f");
+    m_rows.push_back({ "  phases, close to exit, traced", marks + " s", number(end.seconds, "%.3f") + " s in all",
+                       "-", "-" });
+    m_notes.push_back("phases of the real program's close, one warm run under strace: request to the first copy"
+                      " (close event, stick check, walk to the first changed file) / walk and copies / flush"
+                      " (syncfs of the stick) / settings written (two fsyncs) / window and Qt torn down, to"
+                      " exit_group / process end. strace's filter slows every call of the walk and copies, so"
+                      " take their time from the headless phases; the other phases make few calls.");
 }
 
 void Bench::windowFigure(const std::string &tree, const Info &info)
@@ -916,14 +1217,7 @@ void Bench::windowFigure(const std::string &tree, const Info &info)
         const ChildReport report = parseReport(r.output);
         check(r.ok && report.get("saved") == expected && report.get("failures") == 0 && report.get("boxes") == 0,
               "window: " + r.output);
-        std::error_code ec;
-        for (const auto &folder : std::filesystem::directory_iterator(m_o.target, ec))
-            if (folder.is_directory() && folder.path().filename() != "lost+found") {
-                const FolderContents c = contentsOf(folder.path(), ref);
-                check(c.files == expected && c.bytes == info.at("expected_bytes") && c.hidden == 0,
-                      "window: " + std::to_string(c.files) + " files, " + std::to_string(c.bytes) + " bytes in "
-                          + folder.path().string());
-            }
+        checkBackupFolder("window", ref, info);
         if (i > 0) { // the first is a warm-up
             windowTimes.times.push_back(report.elapsed());
             headlessTimes.times.push_back(headlessElapsed);
@@ -936,15 +1230,6 @@ void Bench::windowFigure(const std::string &tree, const Info &info)
                        ratioOf(windowTimes.best(), headlessTimes.best()), "<= 1.15 x headless" });
     m_rows.push_back({ "peak resident, window save", megabytes(windowPeak),
                        megabytes(parseReport(idle.output).get("peak_kib")) + " idle window", "-", "<= idle + 10 MB" });
-}
-
-std::string commandOutput(const std::string &command)
-{
-    const Run r = run({ "/bin/sh", "-c", command });
-    std::string out = r.output;
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
-        out.pop_back();
-    return out;
 }
 
 std::string fileSystemOf(const std::string &path)
@@ -986,10 +1271,20 @@ int Bench::runAll()
                            idlePeak, "-", "<= 8 MB" });
         if (i == 0 && !m_o.window.empty())
             windowFigure(tree, info);
+        if (i == 0 && !m_o.program.empty() && std::getenv("DISPLAY")) {
+            for (const Cache cache : caches)
+                programFigure(tree, info, cache);
+            programPhases(tree, info);
+        }
         results.emplace_back(tree, result);
     }
     if (m_o.window.empty())
         m_notes.push_back("no window figure: the window benchmark was not given (--window).");
+    if (!m_o.program.empty() && !std::getenv("DISPLAY"))
+        m_notes.push_back("no close-to-exit figure of the real program: no X server ($DISPLAY is not set).");
+    if (m_o.program.empty())
+        m_notes.push_back("no close-to-exit figure of the real program: it was not given (--program; run.sh gives it"
+                          " as root with Xvfb, openbox and wmctrl).");
     if (!m_o.fuseTarget.empty())
         fuseFigure();
 
@@ -1057,6 +1352,7 @@ std::string absolutePath(const std::string &path)
 {
     std::fprintf(stderr, "usage: savebench --tree DIR [--tree DIR ...] --target DIR [--target-kind TEXT]"
                          " [--reps N] [--window PATH] [--cold]\n"
+                         "                 [--program PATH --program-label LABEL]\n"
                          "                 [--fuse-tree DIR --fuse-target DIR --fuse-kind TEXT]\n");
     std::exit(2);
 }
@@ -1088,6 +1384,10 @@ int main(int argc, char **argv)
             o.reps = std::max(1, std::atoi(value.c_str()));
         else if (a == "--window")
             o.window = value;
+        else if (a == "--program")
+            o.program = absolutePath(value);
+        else if (a == "--program-label")
+            o.programLabel = value;
         else if (a == "--fuse-tree")
             o.fuseTree = absolutePath(value);
         else if (a == "--fuse-target")
