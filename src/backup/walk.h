@@ -2,7 +2,7 @@
 
 #include "filesystem.h"
 #include "uniquefd.h"
-#include "volumes.h"
+#include "mounts.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
+#include "mounts.h"
 
 #include <functional>
 #include <optional>
@@ -17,28 +17,14 @@ struct Volume
     std::string label;      // empty when the file system has none
 };
 
-// One line of the mount table.
-struct Mount
-{
-    dev_t device = 0;       // st_dev of the files on it
-    std::string mountPoint; // decoded ("\040" becomes a space)
-    std::string type;       // file system type, e.g. "ext4", "proc", "fuseblk"
-    std::string source;     // e.g. /dev/sdb1
-};
-
-// The mounts listed in mount table text (the format of
-// /proc/self/mountinfo), in the order listed; malformed lines are left out.
-[[nodiscard]] std::vector<Mount> parseMounts(const std::string &table);
-
 // Reads the mount table text (the format of /proc/self/mountinfo).
 using MountTableSource = std::function<std::string()>;
 // Gives the label of a mounted volume, "" when it has none.
 using LabelSource = std::function<std::string(const Volume &)>;
 
-// The real sources: /proc/self/mountinfo; QStorageInfo::name(), then libblkid
-// on the block device when that is empty (no udev), then the mount point's
-// last component when the device cannot be opened (a normal user's stick).
-[[nodiscard]] std::string readProcMountInfo();
+// The real label source: QStorageInfo::name(), then libblkid on the block
+// device when that is empty (no udev), then the mount point's last component
+// when the device cannot be opened (a normal user's stick).
 [[nodiscard]] std::string labelOfVolume(const Volume &volume);
 
 // The name of the user running the program, "" when the password database
