@@ -1,6 +1,7 @@
 #include "filesystem.h"
 #include "frmsichern.h"
 #include "mounttablewatch.h"
+#include "outstandingrun.h"
 #include "qtmessageboxes.h"
 #include "dialogue.h"
 #include "services.h"
@@ -31,6 +32,8 @@ int main(int argc, char *argv[])
             .removableVolumes = [&volumes] { return volumes.removableVolumes(); },
             .queryVolume = [&volumes](const std::string &name) { return volumes.query(name); },
             .settingsFile = settings.file,
+            .outstandingRecord = pendrel::outstandingRecordPath(settings.file, settings.besideProgram,
+                                                                pendrel::stateHome()),
             .settingsDirectory = settings.missingDirectory,
             .readmeFile = QFile::decodeName(QByteArray::fromStdString(pendrel::readmeFile(appDir))),
     });

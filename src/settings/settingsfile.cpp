@@ -144,17 +144,14 @@ LoadResult loadSettings(const std::string &path)
     return result;
 }
 
-std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
-                          MissingDirectory missingDirectory)
+std::string writeFileAtomically(FileSystem &fs, const std::string &path, const std::string &contents,
+                                MissingDirectory missingDirectory)
 {
     const auto failed = [&path](const char *what, int error) { return systemError(what, path, error); };
     if (missingDirectory == MissingDirectory::Create) {
         if (const int error = makeDirectories(fs, directoryOf(path)))
             return failed("Cannot create the folder of", error);
     }
-    std::string contents = settings.diskName + "\r\n";
-    for (const std::string &directory : settings.directories)
-        contents += directory + "\r\n";
 
     std::string temporary;
     const int fd = createTemporary(fs, path, temporary);
@@ -189,6 +186,15 @@ std::string writeSettings(FileSystem &fs, const std::string &path, const Setting
     if (synced < 0 && synced != -EINVAL)
         return failed("Cannot flush the directory of", -synced);
     return {};
+}
+
+std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
+                          MissingDirectory missingDirectory)
+{
+    std::string contents = settings.diskName + "\r\n";
+    for (const std::string &directory : settings.directories)
+        contents += directory + "\r\n";
+    return writeFileAtomically(fs, path, contents, missingDirectory);
 }
 
 } // namespace pendrel

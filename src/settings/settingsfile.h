@@ -37,11 +37,15 @@ struct LoadResult
 // base directory rules ask for a configuration folder.
 enum class MissingDirectory { Fail, Create };
 
-// Writes the name and the directories, each line + CR LF, into a hidden
-// temporary file beside `path`, flushes it, gives it the old file's mode (a
-// new file's usual one when there was none) and renames it over `path`.
-// Returns "" when written, else a text for the user; then `path` is as it
-// was and no temporary file is left.
+// Writes `contents` into a hidden temporary file beside `path`, flushes it,
+// gives it the old file's mode (a new file's usual one when there was none)
+// and renames it over `path`. Returns "" when written, else a text for the
+// user; then `path` is as it was and no temporary file is left.
+[[nodiscard]] std::string writeFileAtomically(FileSystem &fs, const std::string &path, const std::string &contents,
+                                              MissingDirectory missingDirectory = MissingDirectory::Fail);
+
+// Writes the name and the directories, each line + CR LF, through
+// writeFileAtomically.
 [[nodiscard]] std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
                                         MissingDirectory missingDirectory = MissingDirectory::Fail);
 

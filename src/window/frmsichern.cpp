@@ -1,11 +1,13 @@
 #include "frmsichern.h"
 
 #include "directorybrowser.h"
+#include "outstandingrun.h"
 #include "settingsfile.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -112,8 +114,16 @@ void frmSichern::createControls()
     connect(Command1, &QPushButton::clicked, this, &frmSichern::Command1_Click);
     connect(Drive1, &QComboBox::activated, this, &frmSichern::Drive1_Change);
     connect(Dir1, &DirectoryBrowser::opened, this, &frmSichern::rememberOpened);
-    // A logout ends the program without a close request to answer boxes in.
-    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, &frmSichern::commitData);
+    // A logout ends the program without a close request: the dialogue runs
+    // here, where the session manager may let it ask.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
+        if (manager.allowsInteraction()) {
+            endSession(pendrel::Asking::UserAtSessionEnd);
+            manager.release();
+        } else {
+            endSession(pendrel::Asking::Nobody);
+        }
+    });
 }
 
 void frmSichern::Form_Load()
@@ -135,7 +145,14 @@ void frmSichern::Form_Load()
                               pendrel::Buttons::Ok, m_services.settingsFile);
         break;
     }
-    m_startZeit = m_services.clock.now();
+    const pendrel::RunStart start = pendrel::startRun(m_services.fileSystem, m_services.outstandingRecord,
+                                                      m_services.clock.now());
+    m_startZeit = start.since;
+    if (start.outstanding) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(start.outstanding->time_since_epoch());
+        lblIchpruef->setText(QStringLiteral("The save of %1 did not happen; it is made at this close.")
+                                     .arg(QDateTime::fromMSecsSinceEpoch(ms.count()).toString(u"yyyy-MM-dd HH:mm")));
+    }
 }
 
 void frmSichern::updateDrives()
@@ -242,12 +259,15 @@ void frmSichern::Form_QueryUnload()
     close();
 }
 
-void frmSichern::commitData()
+void frmSichern::endSession(pendrel::Asking asking)
 {
     if (m_closing || m_closed)
         return;
     m_closing = true;
-    runExitSequence(pendrel::Asking::Nobody);
+    cmdHinz->setEnabled(false);
+    Command2->setEnabled(false);
+    runExitSequence(asking);
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void frmSichern::runExitSequence(pendrel::Asking asking)
@@ -261,6 +281,7 @@ void frmSichern::runExitSequence(pendrel::Asking asking)
                                    .settingsDirectory = m_services.settingsDirectory};
     services.restoreWindow = [this] { restoreWindow(); };
     services.busy = [this](bool busy) { setBusy(busy); };
+    services.outstandingRecord = m_services.outstandingRecord;
     m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, services, asking).exitStatus();
     m_closed = true;
 }
