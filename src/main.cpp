@@ -1,3 +1,4 @@
+#include "displayloss.h"
 #include "filesystem.h"
 #include "frmsichern.h"
 #include "mounttablewatch.h"
@@ -47,6 +48,9 @@ int main(int argc, char *argv[])
 
     MountTableWatch mountTable;
     QObject::connect(&mountTable, &MountTableWatch::changed, &window, &frmSichern::updateDrives);
+
+    // Qt ends the program when the display goes; the save runs before.
+    DisplayLossWatch displayLoss([&window] { window.displayLost(); });
 
     window.show();
     const int status = app.exec();

@@ -19,6 +19,7 @@
 #include <QSessionManager>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -270,6 +271,26 @@ void frmSichern::endSession(pendrel::Asking asking)
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
+void frmSichern::displayLost()
+{
+    if (m_closed || m_displayGone)
+        return;
+    m_displayGone = true;
+    if (!m_saving) {
+        m_closing = true;
+        runExitSequence(pendrel::Asking::Nobody);
+        return;
+    }
+    const pendrel::ExitSnapshot state = snapshot();
+    const std::string error = pendrel::writeSettings(m_services.fileSystem, m_services.settingsFile,
+                                                     pendrel::Settings{state.diskName, state.entries},
+                                                     m_services.settingsDirectory);
+    std::fprintf(stderr, "pendrel: the display is gone during the save; what it had not copied yet is saved at the "
+                         "next close\n");
+    if (!error.empty())
+        std::fprintf(stderr, "pendrel: the settings could not be saved: %s\n", error.c_str());
+}
+
 void frmSichern::runExitSequence(pendrel::Asking asking)
 {
     pendrel::ExitServices services{.boxes = m_services.boxes,
@@ -296,6 +317,9 @@ void frmSichern::restoreWindow()
 // box opened from there would run inside the save.
 void frmSichern::setBusy(bool busy)
 {
+    m_saving = busy;
+    if (m_displayGone)
+        return;
     const QList<QWidget *> controls = {lstArbVz, txtDiskName, Dir1, Drive1, Command1};
     for (QWidget *control : controls)
         control->setEnabled(!busy);
@@ -318,17 +342,23 @@ pendrel::ExitSnapshot frmSichern::snapshot() const
 
 void frmSichern::checking(const std::string &directory)
 {
+    if (m_displayGone)
+        return;
     lblIchpruef->setText(QStringLiteral("I'm checking ") + QString::fromLocal8Bit(bytesOf(directory)));
 }
 
 void frmSichern::saving(const std::string &file)
 {
+    if (m_displayGone)
+        return;
     lblIchpruef->setText(QStringLiteral("I\u00B4m saving ") + QString::fromLocal8Bit(bytesOf(file))
                          + QStringLiteral(" to A:\\"));
 }
 
 void frmSichern::keepResponsive()
 {
+    if (m_displayGone)
+        return;
     if (m_sinceRepaint.isValid() && m_sinceRepaint.elapsed() < RepaintIntervalMs)
         return;
     QCoreApplication::processEvents();

@@ -53,6 +53,10 @@ public:
     // The desktop session is ending: runs the exit sequence once, answered as
     // `asking` says, then closes the window.
     void endSession(pendrel::Asking asking);
+    // The display is gone: the exit sequence runs unasked, without touching
+    // the display, unless a save is already running; that one cannot finish,
+    // so the name and list are written and the run stays outstanding.
+    void displayLost();
     // Lists "/" and the removable volumes mounted now in Drive1, keeping its
     // current drive while that is still there.
     void updateDrives();
@@ -89,6 +93,8 @@ private:
     bool m_activated = false;
     bool m_closing = false;
     bool m_closed = false;
+    bool m_saving = false;
+    bool m_displayGone = false;
     int m_exitStatus = 0;
 
     QPushButton *Command1;
