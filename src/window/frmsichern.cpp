@@ -1,6 +1,7 @@
 #include "frmsichern.h"
 
 #include "directorybrowser.h"
+#include "elide.h"
 #include "outstandingrun.h"
 #include "settingsfile.h"
 
@@ -133,7 +134,9 @@ void frmSichern::Form_Load()
     switch (loaded.status) {
     case pendrel::LoadStatus::Loaded:
         m_loadedName = bytesOf(loaded.settings.diskName);
-        txtDiskName->setText(QString::fromLocal8Bit(m_loadedName));
+        // A long name is shown cut; left as shown, the whole name is kept.
+        m_shownName = elidedLines(QString::fromLocal8Bit(m_loadedName));
+        txtDiskName->setText(m_shownName);
         for (const std::string &directory : loaded.settings.directories)
             appendEntry(bytesOf(directory));
         break;
@@ -333,7 +336,7 @@ pendrel::ExitSnapshot frmSichern::snapshot() const
 {
     pendrel::ExitSnapshot snapshot;
     const QString text = txtDiskName->text();
-    snapshot.diskName = text == QString::fromLocal8Bit(m_loadedName) ? m_loadedName.toStdString()
+    snapshot.diskName = text == m_shownName ? m_loadedName.toStdString()
                                                                       : text.toLocal8Bit().toStdString();
     for (int i = 0; i < lstArbVz->count(); ++i)
         snapshot.entries.push_back(lstArbVz->item(i)->data(BytesRole).toByteArray().toStdString());
@@ -344,15 +347,15 @@ void frmSichern::checking(const std::string &directory)
 {
     if (m_displayGone)
         return;
-    lblIchpruef->setText(QStringLiteral("I'm checking ") + QString::fromLocal8Bit(bytesOf(directory)));
+    lblIchpruef->setText(elidedLines(QStringLiteral("I'm checking ") + QString::fromLocal8Bit(bytesOf(directory))));
 }
 
 void frmSichern::saving(const std::string &file)
 {
     if (m_displayGone)
         return;
-    lblIchpruef->setText(QStringLiteral("I\u00B4m saving ") + QString::fromLocal8Bit(bytesOf(file))
-                         + QStringLiteral(" to A:\\"));
+    lblIchpruef->setText(elidedLines(QStringLiteral("I\u00B4m saving ") + QString::fromLocal8Bit(bytesOf(file))
+                                     + QStringLiteral(" to A:\\")));
 }
 
 void frmSichern::keepResponsive()

@@ -88,6 +88,7 @@ private:
     WindowServices m_services;
     pendrel::TimePoint m_startZeit;
     QByteArray m_loadedName = QByteArrayLiteral("Text1");
+    QString m_shownName = QStringLiteral("Text1");
     QHash<QString, QString> m_lastOpenedOnDrive;
     QElapsedTimer m_sinceRepaint;
     bool m_activated = false;

@@ -421,6 +421,8 @@ void tst_frmSichern::close_data()
     QTest::newRow("no settings") << S() << "" << std::string("Text1") << A{Answer::Ok} << 0 << std::string("Text1\r\n");
     QTest::newRow("not utf-8") << S("\xC4TE\r\n@/caf\xE9\r\n@/caf\xE9\n@") << "" << std::string("\xC4TE") << A{} << 0
                                << std::string("\xC4TE\r\n@/caf\xE9\r\n@/caf\xE9\r\n@\r\n");
+    const std::string longName(300, 'N'); // shown cut, written whole
+    QTest::newRow("long name") << S(longName + "\r\n@\r\n") << "" << longName << A{} << 0 << longName + "\r\n@\r\n";
     QTest::newRow("name typed") << S(ascii) << "Stick \u00C4" << std::string("Stick \xC3\x84") << A{} << 0
                                 << std::string("Stick \xC3\x84\r\n@\r\n");
 }
