@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +105,24 @@ mode_t modeFor(FileSystem &fs, const std::string &path)
     return 0666 & ~mask;
 }
 
+// The file a write of `path` is meant for: symbolic links followed to their
+// last target, which need not exist. Returns 0, or ELOOP for a loop.
+int followLinks(const std::string &path, std::string &target)
+{
+    target = path;
+    // As many links as the kernel follows in one path.
+    for (int hops = 0; hops < 40; ++hops) {
+        char link[PATH_MAX];
+        const ssize_t n = ::readlink(target.c_str(), link, sizeof link);
+        // Not a link, or nothing there: the write itself says what fails.
+        if (n < 0)
+            return 0;
+        const std::string next(link, std::size_t(n));
+        target = next.front() == '/' ? next : directoryOf(target) + "/" + next;
+    }
+    return ELOOP;
+}
+
 } // namespace
 
 LoadResult loadSettings(const std::string &path)
@@ -194,7 +213,12 @@ std::string writeSettings(FileSystem &fs, const std::string &path, const Setting
     std::string contents = settings.diskName + "\r\n";
     for (const std::string &directory : settings.directories)
         contents += directory + "\r\n";
-    return writeFileAtomically(fs, path, contents, missingDirectory);
+    // A link (to a dotfiles folder, say) stays a link: the new file replaces
+    // its target, in the target's folder.
+    std::string target;
+    if (const int error = followLinks(path, target))
+        return systemError("Cannot follow the link", path, error);
+    return writeFileAtomically(fs, target, contents, missingDirectory);
 }
 
 } // namespace pendrel
