@@ -221,4 +221,17 @@ std::string writeSettings(FileSystem &fs, const std::string &path, const Setting
     return writeFileAtomically(fs, target, contents, missingDirectory);
 }
 
+std::string moveAside(FileSystem &fs, const std::string &path, std::string &movedTo)
+{
+    int error = -EEXIST;
+    for (unsigned number = 1; number < 1000 && error == -EEXIST; ++number) {
+        movedTo = path + ".unreadable" + (number == 1 ? std::string() : "." + std::to_string(number));
+        error = fs.renameNoReplace(AT_FDCWD, path.c_str(), AT_FDCWD, movedTo.c_str());
+    }
+    if (error == 0)
+        return {};
+    movedTo.clear();
+    return systemError("Cannot move aside", path, -error);
+}
+
 } // namespace pendrel

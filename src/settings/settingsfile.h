@@ -51,4 +51,10 @@ enum class MissingDirectory { Fail, Create };
 [[nodiscard]] std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
                                         MissingDirectory missingDirectory = MissingDirectory::Fail);
 
+// Renames a settings file that could not be read to `path` + ".unreadable"
+// (".unreadable.2" and on when taken), so that the next save does not
+// replace what nobody has read. Returns "" and sets movedTo, or a text for
+// the user; then the file is where it was.
+[[nodiscard]] std::string moveAside(FileSystem &fs, const std::string &path, std::string &movedTo);
+
 } // namespace pendrel

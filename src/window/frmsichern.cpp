@@ -143,11 +143,15 @@ void frmSichern::Form_Load()
     case pendrel::LoadStatus::Missing:
         m_services.boxes.show("The file Sichern.txt is damaged or not existing!", pendrel::Buttons::Ok);
         break;
-    case pendrel::LoadStatus::Unreadable:
+    case pendrel::LoadStatus::Unreadable: {
+        std::string movedTo;
+        const std::string error = pendrel::moveAside(m_services.fileSystem, m_services.settingsFile, movedTo);
         m_services.boxes.show(std::string("The file Sichern.txt cannot be read: ") + std::strerror(loaded.error)
+                                      + (error.empty() ? ".\nIt is kept as " + movedTo : ".\n" + error)
                                       + ".\nPendrel starts with the name \"Text1\" and an empty list.",
                               pendrel::Buttons::Ok, m_services.settingsFile);
         break;
+    }
     }
     const pendrel::RunStart start = pendrel::startRun(m_services.fileSystem, m_services.outstandingRecord,
                                                       m_services.clock.now());

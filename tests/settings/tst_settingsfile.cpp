@@ -96,6 +96,8 @@ private slots:
     void keepsPermissions();
     void writeErrors_data();
     void writeErrors();
+    void moveAside_data();
+    void moveAside();
     void writeThrough_data();
     void writeThrough();
     void location_data();
@@ -328,6 +330,35 @@ void tst_SettingsFile::writeErrors()
         QCOMPARE(entriesOf(m_dir->path()), QStringList{"sichern.txt"});
         QCOMPARE(readFile(m_path), QByteArray("OLD\r\n/old\r\n"));
     }
+}
+
+void tst_SettingsFile::moveAside_data()
+{
+    QTest::addColumn<QStringList>("taken");
+    QTest::addColumn<QString>("movedTo");
+
+    QTest::newRow("free") << QStringList() << "sichern.txt.unreadable";
+    QTest::newRow("taken") << QStringList{"sichern.txt.unreadable", "sichern.txt.unreadable.2"}
+                           << "sichern.txt.unreadable.3";
+}
+
+// A settings file that could not be read is kept under a free name.
+void tst_SettingsFile::moveAside()
+{
+    QFETCH(QStringList, taken);
+    QFETCH(QString, movedTo);
+
+    for (const QString &name : taken)
+        writeFile(m_dir->filePath(name), name.toUtf8());
+    writeFile(m_path, "UNREAD\r\n");
+    test::FaultyFileSystem fs;
+    std::string moved;
+    QCOMPARE(pendrel::moveAside(fs, m_path.toStdString(), moved), std::string());
+    QCOMPARE(QString::fromStdString(moved), m_dir->filePath(movedTo));
+    QCOMPARE(readFile(m_dir->filePath(movedTo)), QByteArray("UNREAD\r\n"));
+    for (const QString &name : taken)
+        QCOMPARE(readFile(m_dir->filePath(name)), name.toUtf8());
+    QVERIFY(!QFileInfo::exists(m_path));
 }
 
 // sichern.txt as a link into a dotfiles folder: the target is replaced in
