@@ -1,7 +1,9 @@
 #include "commandline.h"
+#include "displayloss.h"
 #include "filesystem.h"
 #include "frmsichern.h"
 #include "mounttablewatch.h"
+#include "outstandingrun.h"
 #include "qtmessageboxes.h"
 #include "dialogue.h"
 #include "services.h"
@@ -39,6 +41,8 @@ int main(int argc, char *argv[])
             .removableVolumes = [&volumes] { return volumes.removableVolumes(); },
             .queryVolume = [&volumes](const std::string &name) { return volumes.query(name); },
             .settingsFile = settings.file,
+            .outstandingRecord = pendrel::outstandingRecordPath(settings.file, settings.besideProgram,
+                                                                pendrel::stateHome()),
             .settingsDirectory = settings.missingDirectory,
             .readmeFile = QFile::decodeName(QByteArray::fromStdString(pendrel::readmeFile(appDir))),
     });
@@ -52,6 +56,9 @@ int main(int argc, char *argv[])
 
     MountTableWatch mountTable;
     QObject::connect(&mountTable, &MountTableWatch::changed, &window, &frmSichern::updateDrives);
+
+    // Qt ends the program when the display goes; the save runs before.
+    DisplayLossWatch displayLoss([&window] { window.displayLost(); });
 
     window.show();
     const int status = app.exec();

@@ -1,9 +1,11 @@
 #include "exitsequence.h"
 
+#include "outstandingrun.h"
 #include "paths.h"
 #include "settingsfile.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <type_traits>
@@ -107,6 +109,30 @@ void reportSave(MessageBoxes &boxes, const ExitResult &result)
     boxes.show(text, Buttons::Ok, details);
 }
 
+bool matches(const std::string &expected, const Volume &volume)
+{
+    return expected.empty() || upperCased(volume.label) == upperCased(expected);
+}
+
+// Writes the name and the list; returns "" or what went wrong.
+std::string writeSettingsOf(const ExitSnapshot &snapshot, const ExitServices &services, ExitResult &result)
+{
+    std::string error = writeSettings(services.fileSystem, services.settingsFile,
+                                      Settings{snapshot.diskName, snapshot.entries}, services.settingsDirectory);
+    result.settingsWritten = error.empty();
+    return error;
+}
+
+void reportSettings(const std::string &error, const ExitServices &services, Asking asking)
+{
+    if (error.empty())
+        return;
+    if (asking == Asking::Nobody)
+        std::fprintf(stderr, "pendrel: the settings could not be saved: %s\n", error.c_str());
+    else
+        services.boxes.show("The settings could not be saved.\n" + error, Buttons::Ok);
+}
+
 void save(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices &services, const Volume &volume,
           Asking asking, ExitResult &result)
 {
@@ -124,19 +150,76 @@ void save(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices 
 
     // A settings file that cannot be written must not cost the copies: it
     // is written after them, and whole or not at all.
-    const std::string settingsError = writeSettings(services.fileSystem, services.settingsFile,
-                                                    Settings{snapshot.diskName, snapshot.entries},
-                                                    services.settingsDirectory);
+    const std::string settingsError = writeSettingsOf(snapshot, services, result);
     services.busy(false);
+    reportSettings(settingsError, services, asking);
 
-    result.settingsWritten = settingsError.empty();
     result.failures = backup.failures();
     result.renamed = backup.renamed();
-    if (asking == Asking::Nobody)
+    if (asking != Asking::Nobody) {
+        reportSave(services.boxes, result);
         return;
-    if (!result.settingsWritten)
-        services.boxes.show("The settings could not be saved.\n" + settingsError, Buttons::Ok);
-    reportSave(services.boxes, result);
+    }
+    std::string details;
+    appendLines(details, result.failures);
+    if (!details.empty())
+        std::fprintf(stderr, "pendrel: not saved:\n%s\n", details.c_str());
+}
+
+// Nobody can be asked: the matching stick or nothing, and the settings either way.
+void saveUnasked(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices &services, ExitResult &result)
+{
+    const std::optional<Volume> volume = services.queryVolume(snapshot.diskName);
+    if (volume && matches(snapshot.diskName, *volume)) {
+        save(snapshot, startZeit, services, *volume, Asking::Nobody, result);
+        return;
+    }
+    if (volume)
+        std::fprintf(stderr, "pendrel: nothing saved: the stick is named '%s', not '%s'\n", volume->label.c_str(),
+                     snapshot.diskName.c_str());
+    else
+        std::fprintf(stderr, "pendrel: nothing saved: no stick named '%s' is there\n", snapshot.diskName.c_str());
+    reportSettings(writeSettingsOf(snapshot, services, result), services, Asking::Nobody);
+}
+
+void askAndSave(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices &services, Asking asking,
+                ExitResult &result)
+{
+    enum class Step { Query, Confirm };
+
+    const std::string &expected = snapshot.diskName;
+    services.restoreWindow();
+    Step step = Step::Query;
+    for (;;) {
+        if (step == Step::Confirm) {
+            if (services.boxes.show(confirmText, Buttons::YesNo) == Answer::Yes) {
+                result.declined = true;
+                if (asking == Asking::UserAtSessionEnd)
+                    reportSettings(writeSettingsOf(snapshot, services, result), services, asking);
+                return;
+            }
+            step = Step::Query;
+            continue;
+        }
+
+        const std::optional<Volume> volume = services.queryVolume(expected);
+        if (!volume) {
+            if (services.boxes.show(noDiskText, Buttons::RetryCancel) != Answer::Retry)
+                step = Step::Confirm;
+            continue;
+        }
+        if (!matches(expected, *volume)) {
+            const Answer answer = services.boxes.show(wrongDiskText + expected, Buttons::AbortRetryIgnore);
+            if (answer == Answer::Retry)
+                continue;
+            if (answer != Answer::Ignore) {
+                step = Step::Confirm;
+                continue;
+            }
+        }
+        save(snapshot, startZeit, services, *volume, asking, result);
+        return;
+    }
 }
 
 } // namespace
@@ -154,44 +237,23 @@ std::string backupFolderName(TimePoint when)
 ExitResult runExitSequence(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices &services,
                            Asking asking)
 {
-    enum class Step { Query, Confirm };
-
     ExitResult result;
-    const std::string &expected = snapshot.diskName;
-    if (asking == Asking::Nobody) {
-        if (const std::optional<Volume> volume = services.queryVolume(expected))
-            save(snapshot, startZeit, services, *volume, asking, result);
-        return result;
-    }
-    services.restoreWindow();
-    Step step = Step::Query;
-    for (;;) {
-        if (step == Step::Confirm) {
-            if (services.boxes.show(confirmText, Buttons::YesNo) == Answer::Yes)
-                return result;
-            step = Step::Query;
-            continue;
-        }
+    if (asking == Asking::Nobody)
+        saveUnasked(snapshot, startZeit, services, result);
+    else
+        askAndSave(snapshot, startZeit, services, asking, result);
 
-        const std::optional<Volume> volume = services.queryVolume(expected);
-        if (!volume) {
-            if (services.boxes.show(noDiskText, Buttons::RetryCancel) != Answer::Retry)
-                step = Step::Confirm;
-            continue;
-        }
-        const bool wrong = !expected.empty() && upperCased(volume->label) != upperCased(expected);
-        if (wrong) {
-            const Answer answer = services.boxes.show(wrongDiskText + expected, Buttons::AbortRetryIgnore);
-            if (answer == Answer::Retry)
-                continue;
-            if (answer != Answer::Ignore) {
-                step = Step::Confirm;
-                continue;
-            }
-        }
-        save(snapshot, startZeit, services, *volume, asking, result);
+    if (services.outstandingRecord.empty())
         return result;
+    if (result.declined || (result.saved && result.failures.empty())) {
+        if (const int error = clearOutstanding(services.fileSystem, services.outstandingRecord))
+            std::fprintf(stderr, "pendrel: cannot remove %s: %s\n", services.outstandingRecord.c_str(),
+                         std::strerror(-error));
+    } else if (const std::string error = keepOutstanding(services.fileSystem, services.outstandingRecord, startZeit);
+               !error.empty()) {
+        std::fprintf(stderr, "pendrel: %s\n", error.c_str());
     }
+    return result;
 }
 
 } // namespace pendrel

@@ -22,9 +22,12 @@ struct ExitSnapshot
     std::vector<std::string> entries;
 };
 
-// Who answers the dialogue: the user in message boxes, or nobody when the
-// desktop session is ending.
-enum class Asking { User, Nobody };
+// Who answers the dialogue: the user in message boxes at a close; the user at
+// the end of the desktop session, when the session manager lets the program
+// ask (the settings are then written whatever the answer); or nobody (no
+// interaction allowed, the display gone): then only a stick whose label
+// matches is saved to.
+enum class Asking { User, UserAtSessionEnd, Nobody };
 
 // Finds the volume to save to for an expected name; nullopt when none is there.
 using VolumeQuery = std::function<std::optional<Volume>(const std::string &expectedName)>;
@@ -41,16 +44,23 @@ struct ExitServices
     MissingDirectory settingsDirectory = MissingDirectory::Fail; // when the folder of sichern.txt is missing
     std::function<void()> restoreWindow = [] { }; // brings a minimised window back before the first box
     std::function<void(bool)> busy = [](bool) { }; // true while the save runs, false before its report
+    std::string outstandingRecord = {}; // the record of an unsaved run (outstandingrun.h); "" for none
 };
 
 struct ExitResult
 {
-    bool saved = false;            // false: the user confirmed not saving
+    bool saved = false;            // the save ran
+    bool declined = false;         // the user confirmed not saving
     std::string backupFolder;      // full path of target + "/" + ZielVz when saved
     std::vector<SaveFailure> failures;
     std::vector<RenamedSave> renamed; // saved, under a substitute name
     bool settingsWritten = false;
-    [[nodiscard]] int exitStatus() const { return saved && (!failures.empty() || !settingsWritten) ? 1 : 0; }
+    // 0 after a complete save or when the user chose not to save; 1 when
+    // something is left unsaved.
+    [[nodiscard]] int exitStatus() const
+    {
+        return declined || (saved && failures.empty() && settingsWritten) ? 0 : 1;
+    }
 };
 
 // The backup folder name for a moment: local time as "mm-dd-yy_hh-nn-ss".
@@ -61,7 +71,10 @@ struct ExitResult
 // user saves anyway, or confirms not saving), then saves every listed
 // directory and writes the settings. Reports what was not saved, and what was
 // saved under a substitute name, in one message box. Asking nobody, it saves
-// to the volume the query finds, if any, and shows no box. Never refuses the
+// only to a volume whose label matches (any when the name is empty), writes
+// the settings in every case and reports on stderr, never in a box. The
+// outstanding record is removed after a save that left nothing unsaved or
+// when the user confirmed not saving, and kept otherwise. Never refuses the
 // close.
 [[nodiscard]] ExitResult runExitSequence(const ExitSnapshot &snapshot, TimePoint startZeit,
                                          const ExitServices &services, Asking asking = Asking::User);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +105,24 @@ mode_t modeFor(FileSystem &fs, const std::string &path)
     return 0666 & ~mask;
 }
 
+// The file a write of `path` is meant for: symbolic links followed to their
+// last target, which need not exist. Returns 0, or ELOOP for a loop.
+int followLinks(const std::string &path, std::string &target)
+{
+    target = path;
+    // As many links as the kernel follows in one path.
+    for (int hops = 0; hops < 40; ++hops) {
+        char link[PATH_MAX];
+        const ssize_t n = ::readlink(target.c_str(), link, sizeof link);
+        // Not a link, or nothing there: the write itself says what fails.
+        if (n < 0)
+            return 0;
+        const std::string next(link, std::size_t(n));
+        target = next.front() == '/' ? next : directoryOf(target) + "/" + next;
+    }
+    return ELOOP;
+}
+
 } // namespace
 
 LoadResult loadSettings(const std::string &path)
@@ -144,17 +163,14 @@ LoadResult loadSettings(const std::string &path)
     return result;
 }
 
-std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
-                          MissingDirectory missingDirectory)
+std::string writeFileAtomically(FileSystem &fs, const std::string &path, const std::string &contents,
+                                MissingDirectory missingDirectory)
 {
     const auto failed = [&path](const char *what, int error) { return systemError(what, path, error); };
     if (missingDirectory == MissingDirectory::Create) {
         if (const int error = makeDirectories(fs, directoryOf(path)))
             return failed("Cannot create the folder of", error);
     }
-    std::string contents = settings.diskName + "\r\n";
-    for (const std::string &directory : settings.directories)
-        contents += directory + "\r\n";
 
     std::string temporary;
     const int fd = createTemporary(fs, path, temporary);
@@ -189,6 +205,33 @@ std::string writeSettings(FileSystem &fs, const std::string &path, const Setting
     if (synced < 0 && synced != -EINVAL)
         return failed("Cannot flush the directory of", -synced);
     return {};
+}
+
+std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
+                          MissingDirectory missingDirectory)
+{
+    std::string contents = settings.diskName + "\r\n";
+    for (const std::string &directory : settings.directories)
+        contents += directory + "\r\n";
+    // A link (to a dotfiles folder, say) stays a link: the new file replaces
+    // its target, in the target's folder.
+    std::string target;
+    if (const int error = followLinks(path, target))
+        return systemError("Cannot follow the link", path, error);
+    return writeFileAtomically(fs, target, contents, missingDirectory);
+}
+
+std::string moveAside(FileSystem &fs, const std::string &path, std::string &movedTo)
+{
+    int error = -EEXIST;
+    for (unsigned number = 1; number < 1000 && error == -EEXIST; ++number) {
+        movedTo = path + ".unreadable" + (number == 1 ? std::string() : "." + std::to_string(number));
+        error = fs.renameNoReplace(AT_FDCWD, path.c_str(), AT_FDCWD, movedTo.c_str());
+    }
+    if (error == 0)
+        return {};
+    movedTo.clear();
+    return systemError("Cannot move aside", path, -error);
 }
 
 } // namespace pendrel

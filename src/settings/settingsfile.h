@@ -37,12 +37,24 @@ struct LoadResult
 // base directory rules ask for a configuration folder.
 enum class MissingDirectory { Fail, Create };
 
-// Writes the name and the directories, each line + CR LF, into a hidden
-// temporary file beside `path`, flushes it, gives it the old file's mode (a
-// new file's usual one when there was none) and renames it over `path`.
-// Returns "" when written, else a text for the user; then `path` is as it
-// was and no temporary file is left.
+// Writes `contents` into a hidden temporary file beside `path`, flushes it,
+// gives it the old file's mode (a new file's usual one when there was none)
+// and renames it over `path`. Returns "" when written, else a text for the
+// user; then `path` is as it was and no temporary file is left.
+[[nodiscard]] std::string writeFileAtomically(FileSystem &fs, const std::string &path, const std::string &contents,
+                                              MissingDirectory missingDirectory = MissingDirectory::Fail);
+
+// Writes the name and the directories, each line + CR LF, through
+// writeFileAtomically. A symbolic link at `path` is followed to its last
+// target (made when missing), which is replaced; the links stay as they are.
+// A loop of links is refused with ELOOP.
 [[nodiscard]] std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
                                         MissingDirectory missingDirectory = MissingDirectory::Fail);
+
+// Renames a settings file that could not be read to `path` + ".unreadable"
+// (".unreadable.2" and on when taken), so that the next save does not
+// replace what nobody has read. Returns "" and sets movedTo, or a text for
+// the user; then the file is where it was.
+[[nodiscard]] std::string moveAside(FileSystem &fs, const std::string &path, std::string &movedTo);
 
 } // namespace pendrel

@@ -16,16 +16,9 @@ std::string withoutTrailingSlashes(std::string path)
     return path;
 }
 
-} // namespace
-
-bool isWritableDirectory(const std::string &directory)
+std::string xdgHome(const char *variable, const char *belowHome)
 {
-    return ::access(directory.c_str(), W_OK) == 0;
-}
-
-std::string configHome()
-{
-    const char *xdg = std::getenv("XDG_CONFIG_HOME");
+    const char *xdg = std::getenv(variable);
     if (xdg && xdg[0] == '/')
         return withoutTrailingSlashes(xdg);
     std::string home;
@@ -37,7 +30,24 @@ std::string configHome()
         return {};
     }
     home = withoutTrailingSlashes(home);
-    return (home == "/" ? "" : home) + "/.config";
+    return (home == "/" ? "" : home) + belowHome;
+}
+
+} // namespace
+
+bool isWritableDirectory(const std::string &directory)
+{
+    return ::access(directory.c_str(), W_OK) == 0;
+}
+
+std::string configHome()
+{
+    return xdgHome("XDG_CONFIG_HOME", "/.config");
+}
+
+std::string stateHome()
+{
+    return xdgHome("XDG_STATE_HOME", "/.local/state");
 }
 
 SettingsLocation settingsLocation(const std::string &applicationDirectory, const std::string &configHome,
@@ -46,8 +56,8 @@ SettingsLocation settingsLocation(const std::string &applicationDirectory, const
     const std::string beside = (applicationDirectory == "/" ? "" : applicationDirectory) + "/sichern.txt";
     struct stat st;
     if (configHome.empty() || ::lstat(beside.c_str(), &st) == 0 || isWritable(applicationDirectory))
-        return {beside, MissingDirectory::Fail};
-    return {configHome + "/pendrel/sichern.txt", MissingDirectory::Create};
+        return {beside, MissingDirectory::Fail, true};
+    return {configHome + "/pendrel/sichern.txt", MissingDirectory::Create, false};
 }
 
 } // namespace pendrel

@@ -12,6 +12,7 @@ struct SettingsLocation
 {
     std::string file;
     MissingDirectory missingDirectory = MissingDirectory::Fail;
+    bool besideProgram = true;
 };
 
 // Whether the user may create files in `directory` (access(2), W_OK).
@@ -21,6 +22,10 @@ struct SettingsLocation
 // path, else $HOME/.config, else the home from the password database +
 // "/.config"; "" when there is no home at all.
 [[nodiscard]] std::string configHome();
+
+// The user's state folder: $XDG_STATE_HOME when it is an absolute path, else
+// $HOME/.local/state (or the password database's home); "" without a home.
+[[nodiscard]] std::string stateHome();
 
 // sichern.txt beside the program when applicationDirectory already holds one
 // or isWritable(applicationDirectory) (a portable copy, the build folder);

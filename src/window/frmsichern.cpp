@@ -1,11 +1,14 @@
 #include "frmsichern.h"
 
 #include "directorybrowser.h"
+#include "elide.h"
+#include "outstandingrun.h"
 #include "settingsfile.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -17,6 +20,7 @@
 #include <QSessionManager>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -112,8 +116,16 @@ void frmSichern::createControls()
     connect(Command1, &QPushButton::clicked, this, &frmSichern::Command1_Click);
     connect(Drive1, &QComboBox::activated, this, &frmSichern::Drive1_Change);
     connect(Dir1, &DirectoryBrowser::opened, this, &frmSichern::rememberOpened);
-    // A logout ends the program without a close request to answer boxes in.
-    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, &frmSichern::commitData);
+    // A logout ends the program without a close request: the dialogue runs
+    // here, where the session manager may let it ask.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
+        if (manager.allowsInteraction()) {
+            endSession(pendrel::Asking::UserAtSessionEnd);
+            manager.release();
+        } else {
+            endSession(pendrel::Asking::Nobody);
+        }
+    });
 }
 
 void frmSichern::Form_Load()
@@ -122,20 +134,33 @@ void frmSichern::Form_Load()
     switch (loaded.status) {
     case pendrel::LoadStatus::Loaded:
         m_loadedName = bytesOf(loaded.settings.diskName);
-        txtDiskName->setText(QString::fromLocal8Bit(m_loadedName));
+        // A long name is shown cut; left as shown, the whole name is kept.
+        m_shownName = elidedLines(QString::fromLocal8Bit(m_loadedName));
+        txtDiskName->setText(m_shownName);
         for (const std::string &directory : loaded.settings.directories)
             appendEntry(bytesOf(directory));
         break;
     case pendrel::LoadStatus::Missing:
         m_services.boxes.show("The file Sichern.txt is damaged or not existing!", pendrel::Buttons::Ok);
         break;
-    case pendrel::LoadStatus::Unreadable:
+    case pendrel::LoadStatus::Unreadable: {
+        std::string movedTo;
+        const std::string error = pendrel::moveAside(m_services.fileSystem, m_services.settingsFile, movedTo);
         m_services.boxes.show(std::string("The file Sichern.txt cannot be read: ") + std::strerror(loaded.error)
+                                      + (error.empty() ? ".\nIt is kept as " + movedTo : ".\n" + error)
                                       + ".\nPendrel starts with the name \"Text1\" and an empty list.",
                               pendrel::Buttons::Ok, m_services.settingsFile);
         break;
     }
-    m_startZeit = m_services.clock.now();
+    }
+    const pendrel::RunStart start = pendrel::startRun(m_services.fileSystem, m_services.outstandingRecord,
+                                                      m_services.clock.now());
+    m_startZeit = start.since;
+    if (start.outstanding) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(start.outstanding->time_since_epoch());
+        lblIchpruef->setText(QStringLiteral("The save of %1 did not happen; it is made at this close.")
+                                     .arg(QDateTime::fromMSecsSinceEpoch(ms.count()).toString(u"yyyy-MM-dd HH:mm")));
+    }
 }
 
 void frmSichern::updateDrives()
@@ -242,12 +267,35 @@ void frmSichern::Form_QueryUnload()
     close();
 }
 
-void frmSichern::commitData()
+void frmSichern::endSession(pendrel::Asking asking)
 {
     if (m_closing || m_closed)
         return;
     m_closing = true;
-    runExitSequence(pendrel::Asking::Nobody);
+    cmdHinz->setEnabled(false);
+    Command2->setEnabled(false);
+    runExitSequence(asking);
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void frmSichern::displayLost()
+{
+    if (m_closed || m_displayGone)
+        return;
+    m_displayGone = true;
+    if (!m_saving) {
+        m_closing = true;
+        runExitSequence(pendrel::Asking::Nobody);
+        return;
+    }
+    const pendrel::ExitSnapshot state = snapshot();
+    const std::string error = pendrel::writeSettings(m_services.fileSystem, m_services.settingsFile,
+                                                     pendrel::Settings{state.diskName, state.entries},
+                                                     m_services.settingsDirectory);
+    std::fprintf(stderr, "pendrel: the display is gone during the save; what it had not copied yet is saved at the "
+                         "next close\n");
+    if (!error.empty())
+        std::fprintf(stderr, "pendrel: the settings could not be saved: %s\n", error.c_str());
 }
 
 void frmSichern::runExitSequence(pendrel::Asking asking)
@@ -261,6 +309,7 @@ void frmSichern::runExitSequence(pendrel::Asking asking)
                                    .settingsDirectory = m_services.settingsDirectory};
     services.restoreWindow = [this] { restoreWindow(); };
     services.busy = [this](bool busy) { setBusy(busy); };
+    services.outstandingRecord = m_services.outstandingRecord;
     m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, services, asking).exitStatus();
     m_closed = true;
 }
@@ -275,6 +324,9 @@ void frmSichern::restoreWindow()
 // box opened from there would run inside the save.
 void frmSichern::setBusy(bool busy)
 {
+    m_saving = busy;
+    if (m_displayGone)
+        return;
     const QList<QWidget *> controls = {lstArbVz, txtDiskName, Dir1, Drive1, Command1};
     for (QWidget *control : controls)
         control->setEnabled(!busy);
@@ -288,7 +340,7 @@ pendrel::ExitSnapshot frmSichern::snapshot() const
 {
     pendrel::ExitSnapshot snapshot;
     const QString text = txtDiskName->text();
-    snapshot.diskName = text == QString::fromLocal8Bit(m_loadedName) ? m_loadedName.toStdString()
+    snapshot.diskName = text == m_shownName ? m_loadedName.toStdString()
                                                                       : text.toLocal8Bit().toStdString();
     for (int i = 0; i < lstArbVz->count(); ++i)
         snapshot.entries.push_back(lstArbVz->item(i)->data(BytesRole).toByteArray().toStdString());
@@ -297,17 +349,23 @@ pendrel::ExitSnapshot frmSichern::snapshot() const
 
 void frmSichern::checking(const std::string &directory)
 {
-    lblIchpruef->setText(QStringLiteral("I'm checking ") + QString::fromLocal8Bit(bytesOf(directory)));
+    if (m_displayGone)
+        return;
+    lblIchpruef->setText(elidedLines(QStringLiteral("I'm checking ") + QString::fromLocal8Bit(bytesOf(directory))));
 }
 
 void frmSichern::saving(const std::string &file)
 {
-    lblIchpruef->setText(QStringLiteral("I\u00B4m saving ") + QString::fromLocal8Bit(bytesOf(file))
-                         + QStringLiteral(" to A:\\"));
+    if (m_displayGone)
+        return;
+    lblIchpruef->setText(elidedLines(QStringLiteral("I\u00B4m saving ") + QString::fromLocal8Bit(bytesOf(file))
+                                     + QStringLiteral(" to A:\\")));
 }
 
 void frmSichern::keepResponsive()
 {
+    if (m_displayGone)
+        return;
     if (m_sinceRepaint.isValid() && m_sinceRepaint.elapsed() < RepaintIntervalMs)
         return;
     QCoreApplication::processEvents();

@@ -32,6 +32,7 @@ struct WindowServices
     std::function<std::vector<pendrel::Volume>()> removableVolumes;
     pendrel::VolumeQuery queryVolume;
     std::string settingsFile;
+    std::string outstandingRecord = {}; // "" : runs that were not saved are not caught up
     pendrel::MissingDirectory settingsDirectory = pendrel::MissingDirectory::Fail;
     QString readmeFile;
     std::function<bool(const QUrl &)> openUrl = QDesktopServices::openUrl;
@@ -44,13 +45,18 @@ class frmSichern : public QWidget, private pendrel::Progress
 public:
     explicit frmSichern(WindowServices services, QWidget *parent = nullptr);
 
-    // Reads the settings (asking about a missing file), then takes StartZeit.
+    // Reads the settings (asking about a missing file), then takes StartZeit:
+    // the start of the earliest run not yet saved, if there is one.
     void Form_Load();
     // 0 after a complete save or when the user chose not to save.
     [[nodiscard]] int exitStatus() const { return m_exitStatus; }
-    // The desktop session is ending: saves without asking, once; a later
-    // close request then closes at once.
-    void commitData();
+    // The desktop session is ending: runs the exit sequence once, answered as
+    // `asking` says, then closes the window.
+    void endSession(pendrel::Asking asking);
+    // The display is gone: the exit sequence runs unasked, without touching
+    // the display, unless a save is already running; that one cannot finish,
+    // so the name and list are written and the run stays outstanding.
+    void displayLost();
     // Lists "/" and the removable volumes mounted now in Drive1, keeping its
     // current drive while that is still there.
     void updateDrives();
@@ -82,11 +88,14 @@ private:
     WindowServices m_services;
     pendrel::TimePoint m_startZeit;
     QByteArray m_loadedName = QByteArrayLiteral("Text1");
+    QString m_shownName = QStringLiteral("Text1");
     QHash<QString, QString> m_lastOpenedOnDrive;
     QElapsedTimer m_sinceRepaint;
     bool m_activated = false;
     bool m_closing = false;
     bool m_closed = false;
+    bool m_saving = false;
+    bool m_displayGone = false;
     int m_exitStatus = 0;
 
     QPushButton *Command1;

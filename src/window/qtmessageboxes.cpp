@@ -1,5 +1,7 @@
 #include "qtmessageboxes.h"
 
+#include "elide.h"
+
 #include <QMessageBox>
 
 #include <utility>
@@ -44,9 +46,9 @@ Answer QtMessageBoxes::show(const std::string &text, Buttons buttons, const std:
     // A lone CR breaks the line in the wrong-volume message.
     QString shown = QString::fromLocal8Bit(text);
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    box.setText(shown);
+    box.setText(elidedLines(shown));
     if (!details.empty())
-        box.setDetailedText(QString::fromLocal8Bit(details));
+        box.setDetailedText(elidedLines(QString::fromLocal8Bit(details)));
 
     const ButtonSet set = buttonSet(buttons);
     QMessageBox::StandardButtons standard;

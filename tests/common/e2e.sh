@@ -38,15 +38,20 @@ wait_until() { # polls "$@" every 0.02 s for up to ${wait_seconds:-20} s
     return 1
 }
 
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-exec 3>&-
-wait_until grep -q . "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")"
-openbox --sm-disable >"$work/openbox.log" 2>&1 &
-pids+=($!)
-wait_until wmctrl -m >/dev/null 2>&1 || fail "openbox did not start"
+start_display() { # a new Xvfb ($xvfb) with openbox; DISPLAY points to it
+    rm -f "$work/display"
+    exec 3>"$work/display"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+    xvfb=$!
+    pids+=($!)
+    exec 3>&-
+    wait_until grep -q . "$work/display" || fail "Xvfb did not start"
+    export DISPLAY=":$(head -n1 "$work/display")"
+    openbox --sm-disable >"$work/openbox.log" 2>&1 &
+    pids+=($!)
+    wait_until wmctrl -m >/dev/null 2>&1 || fail "openbox did not start"
+}
+start_display
 export QT_QPA_PLATFORM=xcb
 # One Pendrel runs per runtime folder: each test has its own.
 export XDG_RUNTIME_DIR="$work/runtime"

@@ -348,10 +348,9 @@ void tst_ExitFaults::settingsInput_data()
     QTest::addColumn<int>("exitStatus");
 
     const QByteArray work = "@\r\n";
-    QTest::newRow("directory") << QByteArray()
-                               << QStringList{"The file Sichern.txt cannot be read: Is a directory.",
-                                              "The settings could not be saved."}
-                               << 1;
+    // Moved aside, never replaced unread.
+    QTest::newRow("directory") << QByteArray() << QStringList{"The file Sichern.txt cannot be read: Is a directory."}
+                               << 0;
     QTest::newRow("long name") << QByteArray(100000, 'N') + "\r\n" + work << QStringList{} << 0;
     QTest::newRow("nul garbage") << QByteArray("\0\xff\x01 name\0\r\n", 11) + work + QByteArray("\0\x80\x7f\r\n", 5)
                                  << QStringList{"1 item was not saved:"} << 1;
@@ -392,9 +391,12 @@ void tst_ExitFaults::settingsInput()
     for (const auto &box : boxes.shown)
         shown << QString::fromStdString(box.text).section('\n', 0, 0);
     QCOMPARE(shown, messages);
-    if (contents.isEmpty())
-        QCOMPARE(sortedNames(m_settings), std::vector<std::string>{});
-    else
+    if (contents.isEmpty()) {
+        QCOMPARE(QString::fromStdString(boxes.shown.front().text).section('\n', 1, 1),
+                 QString::fromStdString("It is kept as " + m_settings + ".unreadable."));
+        QCOMPARE(sortedNames(m_settings + ".unreadable"), std::vector<std::string>{});
+        QCOMPARE(readFile(m_settings).value_or(""), std::string("Text1\r\n"));
+    } else
         QVERIFY(readFile(m_settings) == contents.toStdString());
 }
 

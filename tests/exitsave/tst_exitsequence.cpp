@@ -1,5 +1,6 @@
 #include "exitsequence.h"
 #include "faultyfilesystem.h"
+#include "outstandingrun.h"
 #include "recordingprogress.h"
 #include "scriptedmessageboxes.h"
 #include "testtree.h"
@@ -15,6 +16,7 @@ using namespace pendrel::test;
 using namespace std::chrono;
 
 Q_DECLARE_METATYPE(Answer)
+Q_DECLARE_METATYPE(Asking)
 
 namespace {
 
@@ -78,6 +80,8 @@ private slots:
     void settingsNotWritable();
     void failuresListed_data();
     void failuresListed();
+    void outstandingRun_data();
+    void outstandingRun();
 
 private:
     struct Run
@@ -89,7 +93,8 @@ private:
         QStringList queried;
     };
 
-    ExitResult run(Run &run, FakeHost &host, const QStringList &volumes);
+    ExitResult run(Run &run, FakeHost &host, const QStringList &volumes, Asking asking = Asking::User,
+                   const std::string &record = {});
     std::string volumePath(const std::string &label) const
     {
         return m_root + "/media/anna/" + (label.empty() ? "NOLABEL" : label);
@@ -131,7 +136,8 @@ void tst_ExitSequence::init()
 }
 
 // volumes: what each query finds, in order: a label, or "-" for none.
-ExitResult tst_ExitSequence::run(Run &r, FakeHost &host, const QStringList &volumes)
+ExitResult tst_ExitSequence::run(Run &r, FakeHost &host, const QStringList &volumes, Asking asking,
+                                 const std::string &record)
 {
     ExitServices services{r.boxes, r.clock, r.fileSystem, r.progress,
                                 [&](const std::string &expected) -> std::optional<Volume> {
@@ -143,7 +149,8 @@ ExitResult tst_ExitSequence::run(Run &r, FakeHost &host, const QStringList &volu
                                 },
                                 m_settings};
     services.restoreWindow = [&host] { host.restoreWindow(); };
-    return runExitSequence(host.snapshot, m_startZeit, services);
+    services.outstandingRecord = record;
+    return runExitSequence(host.snapshot, m_startZeit, services, asking);
 }
 
 void tst_ExitSequence::folderName_data()
@@ -322,6 +329,101 @@ void tst_ExitSequence::failuresListed()
     const QStringList details = QString::fromStdString(r.boxes.shown[0].details).split('\n');
     QCOMPARE(details.size(), files);
     QCOMPARE(details.front(), first);
+}
+
+// The record of a run not saved, from its start to the end of the next run,
+// and who may be asked at that end.
+void tst_ExitSequence::outstandingRun_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<Asking>("asking");
+    QTest::addColumn<QString>("volume"); // "-": none
+    QTest::addColumn<QList<Answer>>("answers");
+    QTest::addColumn<QByteArray>("before"); // the record at the start; "earlier": before old.txt
+    QTest::addColumn<bool>("fails");
+    QTest::addColumn<QString>("savedTo");
+    QTest::addColumn<bool>("settings"); // the edited list written
+    QTest::addColumn<bool>("kept");
+
+    using A = QList<Answer>;
+    const auto user = Asking::User;
+    const auto atEnd = Asking::UserAtSessionEnd;
+    const auto nobody = Asking::Nobody;
+    const QByteArray none;
+    QTest::newRow("saved") << "STICK" << user << "STICK" << A{} << none << false << "STICK" << true << false;
+    QTest::newRow("earlier caught up") << "STICK" << user << "STICK" << A{} << QByteArray("earlier") << false
+                                       << "STICK" << true << false;
+    QTest::newRow("damaged") << "STICK" << nobody << "-" << A{} << QByteArray("12x.5\n") << false << "-" << true
+                             << true;
+    QTest::newRow("too long") << "STICK" << user << "STICK" << A{} << QByteArray(100, '1') << false << "STICK"
+                              << true << false;
+    QTest::newRow("declined") << "STICK" << user << "OTHER" << A{Answer::Abort, Answer::Yes} << none << false << "-"
+                              << false << false;
+    QTest::newRow("failure kept") << "STICK" << user << "STICK" << A{Answer::Ok} << QByteArray("earlier") << true
+                                  << "STICK" << true << true;
+    QTest::newRow("end, declined") << "STICK" << atEnd << "OTHER" << A{Answer::Abort, Answer::Yes} << none << false
+                                   << "-" << true << false;
+    QTest::newRow("end, ignore") << "STICK" << atEnd << "OTHER" << A{Answer::Ignore} << none << false << "OTHER"
+                                 << true << false;
+    QTest::newRow("unasked, case") << "sTick" << nobody << "STICK" << A{} << none << false << "STICK" << true << false;
+    QTest::newRow("unasked, other") << "STICK" << nobody << "OTHER" << A{} << QByteArray("earlier") << false << "-"
+                                    << true << true;
+    QTest::newRow("unasked, none") << "STICK" << nobody << "-" << A{} << none << false << "-" << true << true;
+    QTest::newRow("unasked, no name") << "" << nobody << "OTHER" << A{} << none << false << "OTHER" << true << false;
+}
+
+void tst_ExitSequence::outstandingRun()
+{
+    QFETCH(QString, name);
+    QFETCH(Asking, asking);
+    QFETCH(QString, volume);
+    QFETCH(QList<Answer>, answers);
+    QFETCH(QByteArray, before);
+    QFETCH(bool, fails);
+    QFETCH(QString, savedTo);
+    QFETCH(bool, settings);
+    QFETCH(bool, kept);
+
+    const std::string record = m_root + "/state/pendrel/outstanding";
+    const TimePoint earlier = m_startZeit - seconds(10);
+    Run r;
+    if (before == "earlier") {
+        QVERIFY(keepOutstanding(r.fileSystem, record, earlier).empty());
+    } else if (!before.isEmpty()) {
+        QVERIFY(makeDirectories(m_root + "/state/pendrel") && writeFile(record, before.toStdString()));
+    }
+    const RunStart start = startRun(r.fileSystem, record, m_startZeit);
+    QCOMPARE(start.outstanding.has_value(), before == "earlier");
+    QCOMPARE(start.since, before == "earlier" ? earlier : m_startZeit);
+    // Killed now, the next start finds this run outstanding.
+    QCOMPARE(startRun(r.fileSystem, record, system_clock::now()).outstanding, std::optional(start.since));
+    m_startZeit = start.since;
+
+    r.boxes = ScriptedMessageBoxes({answers.begin(), answers.end()});
+    if (fails)
+        r.fileSystem.fail({Op::OpenForReading, EACCES, 1, true, "changed"});
+    FakeHost host(name.toStdString(), {m_work}, r.boxes);
+    const ExitResult result = run(r, host, {volume}, asking, record);
+
+    QCOMPARE(int(r.boxes.shown.size()), int(answers.size()));
+    QCOMPARE(result.exitStatus(), kept ? 1 : 0);
+    QCOMPARE(result.settingsWritten, settings);
+    QCOMPARE(readFile(m_settings).value_or(""), settings ? name.toStdString() + "\r\n" + m_work + "\r\n" : m_oldSettings);
+    for (const char *label : {"STICK", "OTHER"}) {
+        const std::vector<std::string> folders = sortedNames(volumePath(label));
+        QCOMPARE(folders.size(), savedTo == label ? 1u : 0u);
+    }
+    if (savedTo != "-") {
+        std::vector<std::string> files{"changed.txt", "old.txt"};
+        if (before != "earlier")
+            files.pop_back();
+        if (fails)
+            files.erase(files.begin());
+        QCOMPARE(sortedNames(result.backupFolder), files);
+    }
+    QCOMPARE(readFile(record).has_value(), kept);
+    if (kept)
+        QCOMPARE(startRun(r.fileSystem, record, system_clock::now()).since, m_startZeit);
 }
 
 QTEST_GUILESS_MAIN(tst_ExitSequence)

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -95,6 +96,10 @@ private slots:
     void keepsPermissions();
     void writeErrors_data();
     void writeErrors();
+    void moveAside_data();
+    void moveAside();
+    void writeThrough_data();
+    void writeThrough();
     void location_data();
     void location();
 
@@ -325,6 +330,79 @@ void tst_SettingsFile::writeErrors()
         QCOMPARE(entriesOf(m_dir->path()), QStringList{"sichern.txt"});
         QCOMPARE(readFile(m_path), QByteArray("OLD\r\n/old\r\n"));
     }
+}
+
+void tst_SettingsFile::moveAside_data()
+{
+    QTest::addColumn<QStringList>("taken");
+    QTest::addColumn<QString>("movedTo");
+
+    QTest::newRow("free") << QStringList() << "sichern.txt.unreadable";
+    QTest::newRow("taken") << QStringList{"sichern.txt.unreadable", "sichern.txt.unreadable.2"}
+                           << "sichern.txt.unreadable.3";
+}
+
+// A settings file that could not be read is kept under a free name.
+void tst_SettingsFile::moveAside()
+{
+    QFETCH(QStringList, taken);
+    QFETCH(QString, movedTo);
+
+    for (const QString &name : taken)
+        writeFile(m_dir->filePath(name), name.toUtf8());
+    writeFile(m_path, "UNREAD\r\n");
+    test::FaultyFileSystem fs;
+    std::string moved;
+    QCOMPARE(pendrel::moveAside(fs, m_path.toStdString(), moved), std::string());
+    QCOMPARE(QString::fromStdString(moved), m_dir->filePath(movedTo));
+    QCOMPARE(readFile(m_dir->filePath(movedTo)), QByteArray("UNREAD\r\n"));
+    for (const QString &name : taken)
+        QCOMPARE(readFile(m_dir->filePath(name)), name.toUtf8());
+    QVERIFY(!QFileInfo::exists(m_path));
+}
+
+// sichern.txt as a link into a dotfiles folder: the target is replaced in
+// its own folder, the links stay.
+void tst_SettingsFile::writeThrough_data()
+{
+    QTest::addColumn<QStringList>("links"); // name -> target, from sichern.txt on
+    QTest::addColumn<bool>("targetExists");
+    QTest::addColumn<bool>("written");
+
+    QTest::newRow("relative") << QStringList{"dots/sichern.txt"} << true << true;
+    QTest::newRow("absolute chain") << QStringList{"@/dots/link2", "real.txt"} << true << true;
+    QTest::newRow("dangling") << QStringList{"dots/new.txt"} << false << true;
+    QTest::newRow("loop") << QStringList{"dots/a", "b", "a"} << false << false;
+}
+
+void tst_SettingsFile::writeThrough()
+{
+    QFETCH(QStringList, links);
+    QFETCH(bool, targetExists);
+    QFETCH(bool, written);
+
+    const QString dots = m_dir->filePath("dots");
+    QVERIFY(QDir().mkpath(dots));
+    QString link = m_path;
+    for (QString target : links) {
+        target.replace('@', m_dir->path());
+        QVERIFY(QFile::link(target, link));
+        link = QFileInfo(QFileInfo(link).dir(), target).filePath();
+    }
+    if (targetExists)
+        writeFile(link, "OLD\r\n");
+
+    std::string error;
+    QCOMPARE(save(m_path, Settings{"NEW", {"/a"}}, &error), written);
+    QVERIFY(QFileInfo(m_path).isSymLink());
+    if (written) {
+        QCOMPARE(readFile(link), QByteArray("NEW\r\n/a\r\n"));
+        QCOMPARE(entriesOf(m_dir->path()), (QStringList{"dots", "sichern.txt"}));
+    } else {
+        QCOMPARE(QString::fromStdString(error),
+                 "Cannot follow the link " + m_path + ": " + QString::fromLocal8Bit(std::strerror(ELOOP)));
+    }
+    QVERIFY(entriesOf(dots).filter(".sichern").isEmpty() && entriesOf(dots).filter(".new").isEmpty());
 }
 
 void tst_SettingsFile::location_data()

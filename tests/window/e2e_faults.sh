@@ -83,10 +83,13 @@ mapfile -t folders < <(folders_on_stick)
 [ "${#folders[@]}" = 1 ] || fail "run 2 made ${#folders[@]} folders"
 saved=$(check_whole "${folders[0]}")
 [ "$saved" -lt 25 ] || fail "run 2: the kill came after the save"
+[ -s "$app/.pendrel-outstanding" ] || fail "run 2 left no record of its start"
 echo "run 2: killed after $saved of 25 copies; sichern.txt old and whole, no partial copy"
 
-# --- 3: the next run saves again, into a new folder
+# --- 3: the next run saves again, into a new folder, with what run 2 left unsaved
 sleep 1
+# Still changed since run 2 started, but quick to copy.
+for f in "$tree"/sub/f*.bin; do echo small >"$f"; done
 write_settings STICK
 start_program
 echo three >"$tree/after-kill.txt"
@@ -95,9 +98,12 @@ wait_for_program
 [ "$status" = 0 ] || fail "run 3 ended with status $status"
 mapfile -t folders < <(folders_on_stick)
 [ "${#folders[@]}" = 2 ] || fail "run 3 made no new folder"
-[ "$(ls "$stick/${folders[1]}")" = after-kill.txt ] || fail "run 3 saved '$(ls "$stick/${folders[1]}")'"
+[ "$(check_whole "${folders[1]}")" = 26 ] || fail "run 3 saved '$(ls "$stick/${folders[1]}")'"
+[ -e "$stick/${folders[1]}/after-kill.txt" ] && [ -e "$stick/${folders[1]}/note-two.txt" ] \
+    || fail "run 3 missed its own or run 2's files"
+[ ! -e "$app/.pendrel-outstanding" ] || fail "run 3 left the record of run 2"
 cmp "$app/sichern.txt" "$work/sichern.expected" || fail "run 3: sichern.txt"
-echo "run 3: saved into a new folder ${folders[1]}"
+echo "run 3: saved run 2's files and its own into a new folder ${folders[1]}"
 
 # --- 4: SIGTERM while the wrong-stick box is open: no second sequence
 write_settings OTHER

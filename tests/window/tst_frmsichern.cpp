@@ -6,6 +6,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFileSystemModel>
 #include <QLabel>
@@ -25,6 +26,8 @@
 
 using namespace pendrel;
 using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(Asking)
 
 namespace {
 
@@ -75,6 +78,7 @@ struct Fixture
                     return Volume{volumePath(), "/dev/test", volumeLabel};
                 },
                 .settingsFile = settingsFile(),
+                .outstandingRecord = appDir.filePath(".pendrel-outstanding").toStdString(),
                 .readmeFile = appDir.filePath("Readme.txt"),
                 .openUrl = [this](const QUrl &url) { openedUrls.push_back(url); return openUrlSucceeds; },
         });
@@ -132,8 +136,8 @@ private slots:
     void close_data();
     void close();
     void closeDuringSaveIgnored();
-    void commitDataSaves_data();
-    void commitDataSaves();
+    void endSession_data();
+    void endSession();
 };
 
 void tst_frmSichern::geometry_data()
@@ -207,13 +211,20 @@ void tst_frmSichern::load_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("entries");
     QTest::addColumn<int>("messages"); // the missing-file message
+    QTest::addColumn<QByteArray>("record"); // of a run not saved
+    QTest::addColumn<QString>("status");
 
     using S = std::optional<std::string>;
-    QTest::newRow("missing") << S() << "Text1" << QStringList() << 1;
-    QTest::newRow("empty") << S("") << "Text1" << QStringList() << 1;
+    const QByteArray none;
+    QTest::newRow("missing") << S() << "Text1" << QStringList() << 1 << none << "";
+    QTest::newRow("empty") << S("") << "Text1" << QStringList() << 1 << none << "";
     QTest::newRow("normal") << S("DATA1\r\nc:\\Texte\r\n\r\nc:\\Texte\r\n") << "DATA1"
-                            << QStringList{"c:\\Texte", "", "c:\\Texte"} << 0;
-    QTest::newRow("empty name") << S("\r\n/home/u\r\n") << "" << QStringList{"/home/u"} << 0;
+                            << QStringList{"c:\\Texte", "", "c:\\Texte"} << 0 << none << "";
+    QTest::newRow("empty name") << S("\r\n/home/u\r\n") << "" << QStringList{"/home/u"} << 0 << none << "";
+    QTest::newRow("day not saved") << S("DATA1\r\n") << "DATA1" << QStringList() << 0
+                                   << QByteArray("896450587.000000000\n")
+                                   << "The save of " + QDateTime::fromSecsSinceEpoch(896450587).toString(u"yyyy-MM-dd HH:mm")
+                                              + " did not happen; it is made at this close.";
 }
 
 void tst_frmSichern::load()
@@ -222,8 +233,12 @@ void tst_frmSichern::load()
     QFETCH(QString, name);
     QFETCH(QStringList, entries);
     QFETCH(int, messages);
+    QFETCH(QByteArray, record);
+    QFETCH(QString, status);
 
     Fixture f;
+    if (!record.isEmpty())
+        QVERIFY(test::writeFile(f.appDir.filePath(".pendrel-outstanding").toStdString(), record.toStdString()));
     f.answer(std::deque<Answer>(messages, Answer::Ok));
     QList<int> boxesAtStart; // StartZeit is taken after the message
     f.clock.onNow = [&] { boxesAtStart << int(f.boxes.shown.size()); };
@@ -233,6 +248,7 @@ void tst_frmSichern::load()
     QCOMPARE(boxesAtStart, QList<int>{messages});
     if (messages)
         QCOMPARE(QString::fromStdString(f.boxes.shown.front().text), missingText);
+    QCOMPARE(f.child<QLabel>("lblIchprüf")->text(), status);
 }
 
 void tst_frmSichern::editList_data()
@@ -405,6 +421,8 @@ void tst_frmSichern::close_data()
     QTest::newRow("no settings") << S() << "" << std::string("Text1") << A{Answer::Ok} << 0 << std::string("Text1\r\n");
     QTest::newRow("not utf-8") << S("\xC4TE\r\n@/caf\xE9\r\n@/caf\xE9\n@") << "" << std::string("\xC4TE") << A{} << 0
                                << std::string("\xC4TE\r\n@/caf\xE9\r\n@/caf\xE9\r\n@\r\n");
+    const std::string longName(300, 'N'); // shown cut, written whole
+    QTest::newRow("long name") << S(longName + "\r\n@\r\n") << "" << longName << A{} << 0 << longName + "\r\n@\r\n";
     QTest::newRow("name typed") << S(ascii) << "Stick \u00C4" << std::string("Stick \xC3\x84") << A{} << 0
                                 << std::string("Stick \xC3\x84\r\n@\r\n");
 }
@@ -512,42 +530,55 @@ void tst_frmSichern::closeDuringSaveIgnored()
     QCOMPARE(test::sortedNames(f.volumePath()).size(), 1u);
 }
 
-// A logout saves without a question, even to a stick of another name, and
-// the close that follows ends the program at once.
-void tst_frmSichern::commitDataSaves_data()
+// The end of the session: asked, the same dialogue as a close; unasked, only
+// the matching stick. The name and the list are written either way, and the
+// window closes after one run of the sequence.
+void tst_frmSichern::endSession_data()
 {
+    QTest::addColumn<Asking>("asking");
     QTest::addColumn<QString>("label");
-    QTest::newRow("expected stick") << "STICK";
-    QTest::newRow("other stick") << "OTHER";
+    QTest::addColumn<QList<Answer>>("answers");
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<int>("exitStatus");
+
+    using A = QList<Answer>;
+    QTest::newRow("unasked, expected") << Asking::Nobody << "STICK" << A{} << true << 0;
+    QTest::newRow("unasked, other") << Asking::Nobody << "OTHER" << A{} << false << 1;
+    QTest::newRow("asked, other, ignore") << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Ignore} << true << 0;
+    QTest::newRow("asked, other, abort, yes")
+            << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Abort, Answer::Yes} << false << 0;
 }
 
-void tst_frmSichern::commitDataSaves()
+void tst_frmSichern::endSession()
 {
+    QFETCH(Asking, asking);
     QFETCH(QString, label);
+    QFETCH(QList<Answer>, answers);
+    QFETCH(bool, saved);
+    QFETCH(int, exitStatus);
     QTemporaryDir tree;
     QVERIFY2(tree.isValid(), qPrintable(tree.errorString()));
     QVERIFY(test::writeFile(tree.filePath("new.txt").toStdString(), "new"));
 
     Fixture f;
     f.volumeLabel = label.toStdString();
-    const std::string settings = "STICK\r\n" + tree.path().toStdString() + "\r\n";
-    frmSichern &w = f.load(settings);
+    f.answer(std::deque<Answer>(answers.begin(), answers.end()));
+    frmSichern &w = f.load("stick\r\n" + tree.path().toStdString() + "\r\n");
     QVERIFY(QTest::qWaitForWindowExposed(&w));
+    f.child<QLineEdit>("txtDiskName")->setText("STICK");
     int queries = 0;
     f.onQuery = [&queries] { ++queries; };
-    QVERIFY(QObject::disconnect(qGuiApp, &QGuiApplication::commitDataRequest, &w, &frmSichern::commitData));
 
-    w.commitData();
-    w.commitData();
+    w.endSession(asking);
+    w.endSession(asking);
     QCOMPARE(queries, 1);
-    QVERIFY(f.boxes.shown.empty());
-    QCOMPARE(w.exitStatus(), 0);
+    QCOMPARE(int(f.boxes.shown.size()), int(answers.size()));
+    QCOMPARE(w.exitStatus(), exitStatus);
     const std::vector<std::string> folders = test::sortedNames(f.volumePath());
-    QCOMPARE(folders.size(), 1u);
-    QCOMPARE(test::readFile(f.volumePath() + "/" + folders.front() + "/new.txt"), "new");
-    QCOMPARE(test::readFile(f.settingsFile()), settings);
-
-    w.close();
+    QCOMPARE(folders.size(), saved ? 1u : 0u);
+    if (saved)
+        QCOMPARE(test::readFile(f.volumePath() + "/" + folders.front() + "/new.txt"), "new");
+    QCOMPARE(test::readFile(f.settingsFile()), "STICK\r\n" + tree.path().toStdString() + "\r\n");
     QTRY_VERIFY(!w.isVisible());
     QCOMPARE(queries, 1);
 }
