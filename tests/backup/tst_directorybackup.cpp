@@ -171,6 +171,8 @@ private slots:
     void changingTree();
     void mountsInTree_data();
     void mountsInTree();
+    void helpersStopAtStick_data();
+    void helpersStopAtStick();
 
 private:
     std::optional<Fixture> m_fixture;
@@ -1074,6 +1076,36 @@ void tst_DirectoryBackup::mountsInTree()
     const bool shown = std::any_of(f.progress.texts.begin(), f.progress.texts.end(),
                                    [&](const std::string &text) { return text.find("/mnt") != std::string::npos; });
     QCOMPARE(shown, walked);
+}
+
+void tst_DirectoryBackup::helpersStopAtStick_data()
+{
+    QTest::addColumn<std::vector<Fault>>("faults");
+    QTest::newRow("gone") << std::vector<Fault>{{Op::CreateExclusive, ENODEV, 1, true, ""}};
+    QTest::newRow("full") << std::vector<Fault>{{Op::CopyRange, ENOSPC, 1, false, ""}};
+}
+
+// Once the stick is gone or full, nothing more is read ahead for copies that
+// cannot be made: the first copy fails before the helpers get any work.
+void tst_DirectoryBackup::helpersStopAtStick()
+{
+    QFETCH(std::vector<Fault>, faults);
+    Fixture &f = *m_fixture;
+    f.threads = 4;
+    QVERIFY(f.file("a.txt", "a"));
+    for (int d = 0; d < 10; ++d) {
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(f.file("d" + std::to_string(d) + "/f" + std::to_string(i), "x"));
+    }
+    for (const Fault &fault : faults)
+        f.fs.fail(fault);
+
+    f.engine().VzSichern(f.source);
+    f.engine().VzSichern(f.source + "/d3");
+    f.engine().finish();
+
+    QVERIFY(!f.engine().failures().empty());
+    QCOMPARE(f.fs.calls(Op::Prefetch), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_DirectoryBackup)
