@@ -52,7 +52,7 @@ int main(int argc, char *argv[])
     // Installed only now: before StartZeit there is nothing to save, and the
     // default action may end the program.
     UnixSignals unixSignals({SIGTERM, SIGHUP, SIGINT});
-    QObject::connect(&unixSignals, &UnixSignals::received, &window, [&window] { window.close(); });
+    QObject::connect(&unixSignals, &UnixSignals::received, &window, &frmSichern::closeBySignal);
 
     MountTableWatch mountTable;
     QObject::connect(&mountTable, &MountTableWatch::changed, &window, &frmSichern::updateDrives);

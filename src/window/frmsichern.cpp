@@ -278,6 +278,15 @@ void frmSichern::endSession(pendrel::Asking asking)
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
+void frmSichern::closeBySignal()
+{
+    const QString platform = QGuiApplication::platformName();
+    if (!isVisible() || platform == u"offscreen" || platform == u"minimal")
+        endSession(pendrel::Asking::Nobody);
+    else
+        close();
+}
+
 void frmSichern::displayLost()
 {
     if (m_closed || m_displayGone)

@@ -53,6 +53,10 @@ public:
     // The desktop session is ending: runs the exit sequence once, answered as
     // `asking` says, then closes the window.
     void endSession(pendrel::Asking asking);
+    // SIGTERM, SIGHUP or SIGINT: a close like any other while someone can
+    // answer in the window; with no window on a screen (a headless start, or
+    // one not shown yet) nobody can, and the save runs unasked.
+    void closeBySignal();
     // The display is gone: the exit sequence runs unasked, without touching
     // the display, unless a save is already running; that one cannot finish,
     // so the name and list are written and the run stays outstanding.

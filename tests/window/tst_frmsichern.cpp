@@ -540,13 +540,17 @@ void tst_frmSichern::endSession_data()
     QTest::addColumn<QList<Answer>>("answers");
     QTest::addColumn<bool>("saved");
     QTest::addColumn<int>("exitStatus");
+    QTest::addColumn<bool>("bySignal"); // a termination signal, with no screen to answer on (offscreen)
 
     using A = QList<Answer>;
-    QTest::newRow("unasked, expected") << Asking::Nobody << "STICK" << A{} << true << 0;
-    QTest::newRow("unasked, other") << Asking::Nobody << "OTHER" << A{} << false << 1;
-    QTest::newRow("asked, other, ignore") << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Ignore} << true << 0;
+    QTest::newRow("unasked, expected") << Asking::Nobody << "STICK" << A{} << true << 0 << false;
+    QTest::newRow("unasked, other") << Asking::Nobody << "OTHER" << A{} << false << 1 << false;
+    QTest::newRow("asked, other, ignore")
+            << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Ignore} << true << 0 << false;
     QTest::newRow("asked, other, abort, yes")
-            << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Abort, Answer::Yes} << false << 0;
+            << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Abort, Answer::Yes} << false << 0 << false;
+    QTest::newRow("signal, expected") << Asking::Nobody << "STICK" << A{} << true << 0 << true;
+    QTest::newRow("signal, other") << Asking::Nobody << "OTHER" << A{} << false << 1 << true;
 }
 
 void tst_frmSichern::endSession()
@@ -556,6 +560,7 @@ void tst_frmSichern::endSession()
     QFETCH(QList<Answer>, answers);
     QFETCH(bool, saved);
     QFETCH(int, exitStatus);
+    QFETCH(bool, bySignal);
     QTemporaryDir tree;
     QVERIFY2(tree.isValid(), qPrintable(tree.errorString()));
     QVERIFY(test::writeFile(tree.filePath("new.txt").toStdString(), "new"));
@@ -569,8 +574,12 @@ void tst_frmSichern::endSession()
     int queries = 0;
     f.onQuery = [&queries] { ++queries; };
 
-    w.endSession(asking);
-    w.endSession(asking);
+    for (int twice = 0; twice < 2; ++twice) {
+        if (bySignal)
+            w.closeBySignal();
+        else
+            w.endSession(asking);
+    }
     QCOMPARE(queries, 1);
     QCOMPARE(int(f.boxes.shown.size()), int(answers.size()));
     QCOMPARE(w.exitStatus(), exitStatus);
