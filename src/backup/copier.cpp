@@ -146,11 +146,9 @@ Copier::Copier(FileSystem &fs, Progress &progress, std::function<bool()> release
 
 Copier::~Copier() = default;
 
-void Copier::setFolder(int folderFd)
+void Copier::setFolder(int folderFd, long type)
 {
     m_folderFd = folderFd;
-    struct statfs fs;
-    const long type = m_fs.statFileSystem(folderFd, &fs) == 0 ? long(fs.f_type) : 0;
     m_maxFileSize = type == MSDOS_SUPER_MAGIC ? FatMaxFileSize : std::numeric_limits<off_t>::max();
     // What Windows reads ignores case, and FUSE sticks refuse RENAME_NOREPLACE:
     // without the set each rename would need a lookup first.

@@ -49,8 +49,9 @@ public:
     Copier(const Copier &) = delete;
     Copier &operator=(const Copier &) = delete;
 
-    // The open backup folder all copies go to; not owned.
-    void setFolder(int folderFd);
+    // The open backup folder all copies go to, not owned, and the statfs
+    // type of its file system (0 when unknown).
+    void setFolder(int folderFd, long fileSystemType);
 
     // Copies the open regular file `source` (closed here) into the folder as
     // `name`, a numbered name or a substitute. `st` is the fstat of `source`

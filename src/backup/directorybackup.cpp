@@ -242,10 +242,11 @@ bool DirectoryBackup::Impl::openFolder(const std::string &fullPath)
     // the copies again. exfat-fuse and other FUSE file systems may give any
     // d_ino in a listing.
     struct statfs fsInfo;
-    const bool inodesReliable = m_fs.statFileSystem(fd.get(), &fsInfo) == 0 && fsInfo.f_type != FUSE_SUPER_MAGIC;
+    const long type = m_fs.statFileSystem(fd.get(), &fsInfo) == 0 ? long(fsInfo.f_type) : 0;
+    const bool inodesReliable = type != 0 && type != FUSE_SUPER_MAGIC;
     m_filter.exclude(st.st_dev, st.st_ino, inodesReliable);
     m_folderFd = std::move(fd);
-    m_copier.setFolder(m_folderFd.get());
+    m_copier.setFolder(m_folderFd.get(), type);
     return true;
 }
 

@@ -12,7 +12,7 @@ namespace pendrel {
 namespace {
 
 // `program` as the Exec key of a desktop entry: quoted where the shell-like
-// rules of the Desktop Entry Specification would split or expand it, "%"
+// rules of freedesktop.org desktop entries would split or expand it, "%"
 // doubled, and every backslash escaped once more for the string value.
 QString execValue(const QString &program)
 {
