@@ -89,7 +89,7 @@ public:
     void walk(const std::string &pfad)
     {
         m_filter.setStart(toTimespec(m_state.StartZeit));
-        m_filter.setMounts(parseMounts(readProcMountInfo()));
+        m_filter.setMounts(parseMounts(readProcMountInfo()), pfad);
         // Once the stick is gone or full, reading ahead is of no use.
         if (m_targetGoneError == 0 && !m_full)
             m_ahead.start(m_threads > 1 ? m_threads - 1 : 0);

@@ -247,14 +247,17 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
     struct Pending
     {
         std::size_t pathLength;
-        std::string subdirectories;
+        Subdirectories subdirectories;
+        dev_t device;
         std::size_t next = 0;
+        std::size_t index = 0;
         UniqueFd fd;
     };
     std::vector<Pending> stack;
     std::size_t firstHeld = 0; // pending directories below this index hold no descriptor
     std::string path = self.tree;
     std::string name;
+    std::optional<Identity> identity;
     for (;;) {
         if (m_listingBytes >= ListingBudget)
             m_room.wait(lock, [this, &self] { return m_stop || self.caughtUp || m_listingBytes <= ListingResume; });
@@ -262,21 +265,25 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
             return;
         lock.unlock();
         const int parentFd = !stack.empty() && stack.back().fd ? stack.back().fd.get() : AT_FDCWD;
-        std::string subdirectories;
+        Subdirectories subdirectories;
         UniqueFd opened;
-        Listing listing = list(parentFd, parentFd == AT_FDCWD ? path.c_str() : name.c_str(), path, subdirectories,
-                               buffer, opened);
+        // What the parent's entry said of a directory is only worth something
+        // when it is opened relative to that parent.
+        const bool relative = parentFd != AT_FDCWD;
+        Listing listing = list(parentFd, relative ? name.c_str() : path.c_str(), path,
+                               relative ? identity : std::nullopt, subdirectories, buffer, opened);
         lock.lock();
         // The walk has read this one itself while it was listed.
         if (self.caughtUp == path)
             return;
         const bool listed = listing.opened;
+        const dev_t device = listing.device;
         m_listingBytes += listing.cost(path);
         m_listings.insert_or_assign(path, std::move(listing));
         if (!listed || self.caughtUp)
             return;
-        if (!subdirectories.empty()) {
-            stack.push_back(Pending{path.size(), std::move(subdirectories), 0, std::move(opened)});
+        if (!subdirectories.names.empty()) {
+            stack.push_back(Pending{path.size(), std::move(subdirectories), device, 0, 0, std::move(opened)});
             if (stack.size() - firstHeld > HelperDescriptors)
                 stack[firstHeld++].fd.reset();
         }
@@ -284,13 +291,14 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
             if (stack.empty())
                 return;
             Pending &top = stack.back();
-            if (top.next == top.subdirectories.size()) {
+            if (top.next == top.subdirectories.names.size()) {
                 stack.pop_back();
                 firstHeld = std::min(firstHeld, stack.size());
                 continue;
             }
-            name = top.subdirectories.c_str() + top.next;
+            name = top.subdirectories.names.c_str() + top.next;
             top.next += name.size() + 1;
+            identity = Identity{top.device, top.subdirectories.inodes[top.index++]};
             path = datname(path.substr(0, top.pathLength), name);
             if (path.size() < HelperPathMax)
                 break;
@@ -300,28 +308,39 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
 
 // Makes the calls the walk would make for the directory at `path`, and
 // keeps what the filter lets through. A directory on a pseudo file system is
-// left to the walk, which leaves it out.
-Listing ListAhead::list(int parentFd, const char *name, const std::string &path, std::string &subdirectories,
-                        char *buffer, UniqueFd &opened) const
+// left to the walk, which leaves it out. `known` is the device and inode
+// its parent's entry gave: where they can be trusted, no stat is needed to
+// tell the walk which directory was listed.
+Listing ListAhead::list(int parentFd, const char *name, const std::string &path, const std::optional<Identity> &known,
+                        Subdirectories &subdirectories, char *buffer, UniqueFd &opened) const
 {
     Listing listing;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &listing.listedFrom);
     UniqueFd fd(m_fs, m_fs.openDirectory(parentFd, name, false));
-    struct stat st;
-    if (!fd || m_fs.statFd(fd.get(), &st) < 0 || m_filter.onPseudoFileSystem(m_fs, st.st_dev, fd.get()))
+    if (!fd)
         return listing;
+    if (known && m_filter.plainLocal(known->device) && !m_filter.mayBeMountPoint(path)) {
+        listing.device = known->device;
+        listing.inode = known->inode;
+    } else {
+        struct stat st;
+        if (m_fs.statFd(fd.get(), &st) < 0 || m_filter.onPseudoFileSystem(m_fs, st.st_dev, fd.get()))
+            return listing;
+        listing.device = st.st_dev;
+        listing.inode = st.st_ino;
+    }
     listing.opened = true;
-    listing.device = st.st_dev;
-    listing.inode = st.st_ino;
     bool tooLarge = false;
-    listing.error = m_filter.read(m_fs, fd.get(), st.st_dev, buffer, [&](const Examined &entry, Verdict verdict) {
+    listing.error = m_filter.read(m_fs, fd.get(), listing.device, buffer, [&](const Examined &entry, Verdict verdict) {
         listing.entries.push_back(Listed{std::uint32_t(listing.names.size()), entry.type, entry.follow,
                                          entry.result, entry.inode});
         listing.names.append(entry.name, std::strlen(entry.name) + 1);
         if (entry.type != DT_DIR)
             listing.stats.push_back(entry.st);
-        if (verdict == Verdict::Enter)
-            subdirectories.append(entry.name, std::strlen(entry.name) + 1);
+        if (verdict == Verdict::Enter) {
+            subdirectories.names.append(entry.name, std::strlen(entry.name) + 1);
+            subdirectories.inodes.push_back(entry.type == DT_DIR ? entry.inode : entry.st.st_ino);
+        }
         // A file to be copied: its first bytes are on their way from the
         // disk by the time the walk, behind, copies it.
         if (verdict == Verdict::File)
@@ -332,9 +351,9 @@ Listing ListAhead::list(int parentFd, const char *name, const std::string &path,
     // A directory too large to hold is left to the walk.
     if (tooLarge) {
         listing = Listing{};
-        subdirectories.clear();
+        subdirectories = Subdirectories{};
     }
-    if (!subdirectories.empty())
+    if (!subdirectories.names.empty())
         opened = std::move(fd);
     return listing;
 }

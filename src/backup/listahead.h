@@ -116,12 +116,27 @@ private:
         std::optional<std::string> caughtUp; // where the walk reached it unlisted: it moves on
     };
 
+    // A directory's device and inode.
+    struct Identity
+    {
+        dev_t device;
+        ino_t inode;
+    };
+    // The subdirectories found in a listing: names, each ended by a NUL,
+    // and their inodes in the same order.
+    struct Subdirectories
+    {
+        std::string names;
+        std::vector<ino_t> inodes;
+    };
+
     void dropLeft(const std::string &path);
     void helperLoop(Helper &self);
     [[nodiscard]] bool pickTree(std::string &tree);
     void listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer);
     [[nodiscard]] Listing list(int parentFd, const char *name, const std::string &path,
-                               std::string &subdirectories, char *buffer, UniqueFd &opened) const;
+                               const std::optional<Identity> &known, Subdirectories &subdirectories, char *buffer,
+                               UniqueFd &opened) const;
 
     FileSystem &m_fs;
     const EntryFilter &m_filter;

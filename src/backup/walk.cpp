@@ -36,6 +36,10 @@ constexpr std::array<long, 18> PseudoMagics = {
     BINFMTFS_MAGIC,   EFIVARFS_MAGIC,  AUTOFS_SUPER_MAGIC, NSFS_MAGIC,
 };
 
+// Local file systems whose directory reads stop short of the buffer only at
+// the end and whose directory entries carry the inode's own number.
+constexpr std::array<std::string_view, 6> PlainLocalTypes = {"ext2", "ext3", "ext4", "tmpfs", "xfs", "btrfs"};
+
 bool later(const timespec &a, const timespec &b)
 {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
@@ -50,15 +54,30 @@ bool changedSince(const struct stat &st, const timespec &listedFrom)
 
 } // namespace
 
-void EntryFilter::setMounts(const std::vector<Mount> &mounts)
+void EntryFilter::setMounts(const std::vector<Mount> &mounts, const std::string &root)
 {
     m_pseudoDevices.clear();
     m_knownDevices.clear();
+    m_plainLocal.clear();
+    m_mountPoints.clear();
     for (const Mount &mount : mounts) {
         m_knownDevices.insert(mount.device);
         if (std::find(PseudoTypes.begin(), PseudoTypes.end(), mount.type) != PseudoTypes.end())
             m_pseudoDevices.insert(mount.device);
+        if (std::find(PlainLocalTypes.begin(), PlainLocalTypes.end(), mount.type) != PlainLocalTypes.end())
+            m_plainLocal.insert(mount.device);
     }
+    // The mount table names mount points by their real path; the walk
+    // spells them from the root as given, which may run through links.
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(root.c_str(), nullptr), &std::free);
+    m_mountPointsKnown = real != nullptr;
+    if (!m_mountPointsKnown)
+        return;
+    const std::string realRoot(real.get());
+    const std::string prefix = realRoot == "/" ? realRoot : realRoot + '/';
+    for (const Mount &mount : mounts)
+        if (mount.mountPoint.size() > prefix.size() && mount.mountPoint.starts_with(prefix))
+            m_mountPoints.insert(datname(root, mount.mountPoint.substr(prefix.size())));
 }
 
 bool EntryFilter::onPseudoFileSystem(FileSystem &fs, dev_t device, int fd) const

@@ -55,9 +55,23 @@ public:
     void setStart(timespec start) { m_start = start; }
 
     // The mounts of the system, to tell the pseudo file systems (proc, sysfs,
-    // devtmpfs, cgroup, ...) by their device; set before the walk and its
-    // helpers start.
-    void setMounts(const std::vector<Mount> &mounts);
+    // devtmpfs, cgroup, ...) by their device, and the mount points below
+    // `root`, the tree walked next; set before the walk and its helpers start.
+    void setMounts(const std::vector<Mount> &mounts, const std::string &root);
+
+    // Whether `device` holds a local file system whose directory reads fill
+    // the buffer while entries are left (so a read that leaves room for a
+    // record of the longest name is the last) and whose directory entries
+    // give the inode's own number.
+    [[nodiscard]] bool plainLocal(dev_t device) const { return m_plainLocal.contains(device); }
+
+    // Whether `path`, spelled as below the root given to setMounts, is a
+    // mount point, where the device changes; true for any path when the
+    // mounts below the root could not be told.
+    [[nodiscard]] bool mayBeMountPoint(const std::string &path) const
+    {
+        return !m_mountPointsKnown || m_mountPoints.contains(path);
+    }
 
     // Whether files on `device` hold no user data, so that a directory there
     // is never entered. A device missing from the mounts (mounted since) is
@@ -98,6 +112,9 @@ private:
     timespec m_start{};
     std::unordered_set<dev_t> m_pseudoDevices;
     std::unordered_set<dev_t> m_knownDevices;
+    std::unordered_set<dev_t> m_plainLocal;
+    std::unordered_set<std::string> m_mountPoints;
+    bool m_mountPointsKnown = false;
     // Written once before m_haveExcluded is set, read only after it is seen:
     // every directory entry is checked, so no lock is taken for it.
     dev_t m_excludedDevice = 0;
@@ -202,6 +219,7 @@ int EntryFilter::read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntr
         const long filled = fs.readDirectory(fd, buffer, DirectoryBufferSize);
         if (filled <= 0)
             return int(-filled);
+        const bool last = DirectoryBufferSize - std::size_t(filled) >= sizeof(dirent64) && plainLocal(device);
         for (long offset = 0; offset < filled;) {
             const auto *entry = reinterpret_cast<const dirent64 *>(buffer + offset);
             offset += entry->d_reclen;
@@ -218,6 +236,8 @@ int EntryFilter::read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntr
             if (verdict != Verdict::Skip && !onEntry(examined, verdict))
                 return 0;
         }
+        if (last)
+            return 0;
     }
 }
 

@@ -851,6 +851,9 @@ void tst_DirectoryBackup::threadedWalk()
         }
     }
     QVERIFY(f.file("d3/s2/bad.txt", "bad") && f.file("d5/unreadable/x.txt", "x") && f.file("d7/locked/y.txt", "y"));
+    // More entries than one directory read takes.
+    for (int i = 0; i < 3000; ++i)
+        QVERIFY(f.file("d1/wide/w" + std::to_string(i), "w", i % 10 == 0));
     QCOMPARE(::symlink("../s1/same.txt", (f.source + "/d2/s2/link.txt").c_str()), 0);
     QCOMPARE(::symlink("../s1", (f.source + "/d2/s2/dirlink").c_str()), 0);
     // Paths beyond PATH_MAX at the bottom, and a directory after the way back.
@@ -922,6 +925,8 @@ void tst_DirectoryBackup::threadedWalk()
     const Run many = run(5);
     QCOMPARE(single.failures.size(), failureCount);
     QVERIFY(single.copies.size() > 500);
+    QCOMPARE(std::count_if(single.copies.begin(), single.copies.end(), [](const auto &copy) { return copy.second == "w"; }),
+             300);
     QCOMPARE(std::count(single.texts.begin(), single.texts.end(), Checking + f.source + "/d4"), 2);
     // The second walk of d4 meets only files saved already.
     QCOMPARE(std::count_if(single.texts.begin(), single.texts.end(),
