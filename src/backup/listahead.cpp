@@ -6,6 +6,7 @@
 #include "walk.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <climits>
@@ -28,6 +29,11 @@ constexpr off_t PrefetchBytes = 1024 * 1024;
 // Descriptors a helper keeps of the directories it is still to descend
 // from; beyond these a directory is opened by its path.
 constexpr std::size_t HelperDescriptors = 8;
+// Descriptors the listings waiting for the walk may hold, at most, and at
+// most this share of the process's limit; past these the walk opens a
+// directory itself.
+constexpr std::size_t ListingDescriptorsMax = 1024;
+constexpr std::size_t ListingDescriptorsShare = 4;
 // Subdirectories offered to idle helpers before one is woken.
 constexpr std::size_t WakeBatch = 8;
 // Helpers list no deeper than this: every listing is handed over by its
@@ -59,6 +65,10 @@ void ListAhead::start(unsigned helpers)
     if (helpers == 0)
         return;
     m_stop = false;
+    rlimit limit{};
+    m_listingFdsMax = ListingDescriptorsMax;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        m_listingFdsMax = std::min(m_listingFdsMax, std::size_t(limit.rlim_cur) / ListingDescriptorsShare);
     // Sized once: the threads hold references to their elements.
     m_helpers.resize(helpers);
     std::size_t started = 0;
@@ -90,6 +100,7 @@ void ListAhead::stop()
     m_requests.clear();
     m_listings.clear();
     m_listingBytes = 0;
+    m_listingFds = 0;
 }
 
 void ListAhead::request(const std::string &path, const std::string &subdirectories)
@@ -150,6 +161,8 @@ std::optional<Listing> ListAhead::take(const std::string &path)
             const bool wasFull = m_listingBytes > ListingResume;
             m_listingBytes -= it->second.cost(it->first);
             const bool wake = wasFull && m_listingBytes <= ListingResume;
+            if (it->second.fd)
+                --m_listingFds;
             std::optional<Listing> listing;
             if (it->second.opened)
                 listing = std::move(it->second);
@@ -251,7 +264,7 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
         dev_t device;
         std::size_t next = 0;
         std::size_t index = 0;
-        UniqueFd fd;
+        SharedFd fd;
     };
     std::vector<Pending> stack;
     std::size_t firstHeld = 0; // pending directories below this index hold no descriptor
@@ -264,9 +277,9 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
         if (m_stop || self.caughtUp)
             return;
         lock.unlock();
-        const int parentFd = !stack.empty() && stack.back().fd ? stack.back().fd.get() : AT_FDCWD;
+        const int parentFd = !stack.empty() && stack.back().fd ? stack.back().fd->get() : AT_FDCWD;
         Subdirectories subdirectories;
-        UniqueFd opened;
+        SharedFd opened;
         // What the parent's entry said of a directory is only worth something
         // when it is opened relative to that parent.
         const bool relative = parentFd != AT_FDCWD;
@@ -279,7 +292,10 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
         const bool listed = listing.opened;
         const dev_t device = listing.device;
         m_listingBytes += listing.cost(path);
-        m_listings.insert_or_assign(path, std::move(listing));
+        const auto [it, inserted] = m_listings.try_emplace(path);
+        if (!inserted && it->second.fd)
+            --m_listingFds;
+        it->second = std::move(listing);
         if (!listed || self.caughtUp)
             return;
         if (!subdirectories.names.empty()) {
@@ -312,7 +328,7 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
 // its parent's entry gave: where they can be trusted, no stat is needed to
 // tell the walk which directory was listed.
 Listing ListAhead::list(int parentFd, const char *name, const std::string &path, const std::optional<Identity> &known,
-                        Subdirectories &subdirectories, char *buffer, UniqueFd &opened) const
+                        Subdirectories &subdirectories, char *buffer, SharedFd &opened)
 {
     Listing listing;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &listing.listedFrom);
@@ -353,8 +369,17 @@ Listing ListAhead::list(int parentFd, const char *name, const std::string &path,
         listing = Listing{};
         subdirectories = Subdirectories{};
     }
+    if (listing.entries.empty())
+        return listing;
+    auto shared = std::make_shared<UniqueFd>(std::move(fd));
     if (!subdirectories.names.empty())
-        opened = std::move(fd);
+        opened = shared;
+    // The walk, once it finds this directory unchanged, goes on with this
+    // descriptor rather than open it again.
+    if (m_listingFds.fetch_add(1) < m_listingFdsMax)
+        listing.fd = std::move(shared);
+    else
+        --m_listingFds;
     return listing;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +49,7 @@ struct Listing
     std::string names;
     std::vector<Listed> entries;
     std::vector<struct stat> stats;
+    SharedFd fd; // the directory, for the walk to go on with, or none
 
     // The bytes it holds while it waits for the walk, as counted against the budget.
     [[nodiscard]] std::size_t cost(const std::string &path) const
@@ -136,7 +138,7 @@ private:
     void listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer);
     [[nodiscard]] Listing list(int parentFd, const char *name, const std::string &path,
                                const std::optional<Identity> &known, Subdirectories &subdirectories, char *buffer,
-                               UniqueFd &opened) const;
+                               SharedFd &opened);
 
     FileSystem &m_fs;
     const EntryFilter &m_filter;
@@ -151,6 +153,9 @@ private:
     std::vector<Request> m_requests;
     std::unordered_map<std::string, Listing> m_listings;
     std::size_t m_listingBytes = 0;
+    // Descriptors held by listings waiting for the walk.
+    std::atomic<std::size_t> m_listingFds = 0;
+    std::size_t m_listingFdsMax = 0;
     std::size_t m_offered = 0;         // subdirectories offered since a helper was last woken
     unsigned m_idleHelpers = 0;
     bool m_stop = false;

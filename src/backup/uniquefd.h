@@ -3,6 +3,7 @@
 #include "filesystem.h"
 
 #include <cerrno>
+#include <memory>
 #include <utility>
 
 namespace pendrel {
@@ -50,6 +51,10 @@ private:
     FileSystem *m_fs = nullptr;
     int m_fd = -1;
 };
+
+// A directory descriptor the walk and a helper listing ahead of it may both
+// use: closed when the last of them lets go.
+using SharedFd = std::shared_ptr<UniqueFd>;
 
 // The process has run out of descriptors: one freed elsewhere lets the call succeed.
 [[nodiscard]] inline bool outOfDescriptors(int result)

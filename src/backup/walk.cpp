@@ -197,12 +197,15 @@ void Walk::enter(const char *name)
 
     struct stat st{};
     int error = 0;
-    UniqueFd fd;
-    // A listing with nothing to act on needs no descriptor: that the entry is
-    // still the directory listed, unchanged, is enough.
-    bool listed = listing && listing->entries.empty() && listing->error == 0 && m_fs.statAt(m_stack.back().fd.get(), name, &st, false) == 0
-        && holds(st);
-    if (!listed) {
+    SharedFd fd;
+    // A listing with nothing to act on needs no descriptor, and one a helper
+    // passed on comes with the helper's: that the entry is still the
+    // directory listed, unchanged, is enough.
+    bool listed = listing && ((listing->entries.empty() && listing->error == 0) || listing->fd)
+        && m_fs.statAt(m_stack.back().fd->get(), name, &st, false) == 0 && holds(st);
+    if (listed) {
+        fd = std::move(listing->fd);
+    } else {
         fd = openDirectory(name, st, error);
         listed = fd && holds(st);
     }
@@ -213,7 +216,7 @@ void Walk::enter(const char *name)
             offerFile(m_stack.back(), name, m_path, false);
         return;
     }
-    if (error == 0 && m_filter.onPseudoFileSystem(m_fs, st.st_dev, fd.get()))
+    if (error == 0 && m_filter.onPseudoFileSystem(m_fs, st.st_dev, fd ? fd->get() : -1))
         return;
     m_visitor->visit(Visit{VisitKind::Directory, m_path});
     if (error != 0) {
@@ -231,7 +234,7 @@ void Walk::enter(const char *name)
 
 // Opens the root, or `name` in the top frame, and stats what was opened.
 // Returns the descriptor; on failure error holds the errno.
-UniqueFd Walk::openDirectory(const char *name, struct stat &st, int &error)
+SharedFd Walk::openDirectory(const char *name, struct stat &st, int &error)
 {
     int fd;
     if (name == nullptr) {
@@ -239,25 +242,27 @@ UniqueFd Walk::openDirectory(const char *name, struct stat &st, int &error)
     } else {
         if (m_stack.size() - m_firstOpen >= DirectoryFdBudget)
             releaseDescriptor();
-        fd = retryFreeingDescriptors([&] { return m_fs.openDirectory(m_stack.back().fd.get(), name, false); },
+        fd = retryFreeingDescriptors([&] { return m_fs.openDirectory(m_stack.back().fd->get(), name, false); },
                                      [this] { return releaseDescriptor(); });
     }
-    UniqueFd opened(m_fs, fd);
-    error = opened ? -m_fs.statFd(fd, &st) : -fd;
-    if (error != 0)
-        opened.reset();
-    return opened;
+    if (fd < 0) {
+        error = -fd;
+        return nullptr;
+    }
+    auto opened = std::make_shared<UniqueFd>(m_fs, fd);
+    error = -m_fs.statFd(fd, &st);
+    return error == 0 ? opened : nullptr;
 }
 
 void Walk::leave()
 {
-    const UniqueFd fd = std::move(m_stack.back().fd);
+    const SharedFd fd = std::move(m_stack.back().fd);
     m_stack.pop_back();
     if (m_stack.empty() || m_stack.size() != m_firstOpen)
         return;
-    const int parentFd = m_fs.openDirectory(fd.get(), "..", false);
+    const int parentFd = m_fs.openDirectory(fd->get(), "..", false);
     if (parentFd >= 0) {
-        m_stack.back().fd = UniqueFd(m_fs, parentFd);
+        m_stack.back().fd = std::make_shared<UniqueFd>(m_fs, parentFd);
         --m_firstOpen;
         return;
     }
@@ -273,7 +278,7 @@ void Walk::leave()
 
 void Walk::read(Frame &frame)
 {
-    const int error = m_filter.read(m_fs, frame.fd.get(), frame.device, m_entries.get(),
+    const int error = m_filter.read(m_fs, frame.fd->get(), frame.device, m_entries.get(),
                                     [&](const Examined &entry, Verdict verdict) {
                                         act(frame, entry, verdict);
                                         return true;
@@ -297,7 +302,7 @@ void Walk::replay(Frame &frame, const Listing &listing)
         entry.follow = listed.follow;
         if (listed.type != DT_DIR)
             entry.st = *st++;
-        act(frame, entry, m_filter.judge(m_fs, entry, frame.device, frame.fd.get()));
+        act(frame, entry, m_filter.judge(m_fs, entry, frame.device, frame.fd->get()));
     }
     if (listing.error != 0)
         fail(m_path, listing.error);
@@ -328,7 +333,7 @@ void Walk::offerFile(Frame &frame, const char *name, const std::string &path, bo
 {
     struct stat st;
     const auto open = [&](bool followLinks) {
-        return retryFreeingDescriptors([&] { return m_fs.openForReading(frame.fd.get(), name, followLinks, &st); },
+        return retryFreeingDescriptors([&] { return m_fs.openForReading(frame.fd->get(), name, followLinks, &st); },
                                        [this] { return releaseDescriptor(); });
     };
     int fd = open(follow);

@@ -181,12 +181,13 @@ public:
     bool releaseDescriptor();
 
 private:
-    // One directory being walked: its descriptor (none while released), its
+    // One directory being walked: its descriptor (none while released, or
+    // shared with the helper that listed it), its
     // device, the length of its path in m_path, and its subdirectories'
     // names, each ended by a NUL, still to be entered from offset `next` on.
     struct Frame
     {
-        UniqueFd fd;
+        SharedFd fd;
         dev_t device = 0;
         std::size_t pathLength = 0;
         std::string subdirectories;
@@ -194,7 +195,7 @@ private:
     };
 
     void enter(const char *name);
-    [[nodiscard]] UniqueFd openDirectory(const char *name, struct stat &st, int &error);
+    [[nodiscard]] SharedFd openDirectory(const char *name, struct stat &st, int &error);
     void leave();
     void read(Frame &frame);
     void replay(Frame &frame, const Listing &listing);
