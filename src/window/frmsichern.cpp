@@ -192,16 +192,17 @@ void frmSichern::showEvent(QShowEvent *event)
 
 void frmSichern::Form_Activate()
 {
-    Dir1->openPath(QStringLiteral("/"));
+    Dir1->openPath("/");
 }
 
-void frmSichern::rememberOpened(const QString &path)
+void frmSichern::rememberOpened(const QByteArray &path)
 {
     QString drive;
     for (int i = 0; i < Drive1->count(); ++i) {
         const QString root = Drive1->itemText(i);
-        const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-        if ((path == root || path.startsWith(prefix)) && root.size() > drive.size())
+        const QByteArray rootBytes = QFile::encodeName(root);
+        const QByteArray prefix = rootBytes.endsWith('/') ? rootBytes : rootBytes + '/';
+        if ((path == rootBytes || path.startsWith(prefix)) && root.size() > drive.size())
             drive = root;
     }
     m_lastOpenedOnDrive.insert(drive, path);
@@ -210,13 +211,13 @@ void frmSichern::rememberOpened(const QString &path)
 void frmSichern::Drive1_Change(int index)
 {
     const QString root = Drive1->itemText(index);
-    Dir1->openPath(m_lastOpenedOnDrive.value(root, root));
+    Dir1->openPath(m_lastOpenedOnDrive.value(root, QFile::encodeName(root)));
 }
 
 void frmSichern::cmdHinz_Click()
 {
     if (!Dir1->path().isEmpty())
-        appendEntry(QFile::encodeName(Dir1->path()));
+        appendEntry(Dir1->path());
 }
 
 void frmSichern::Command2_Click()

@@ -72,7 +72,7 @@ protected:
 private:
     void createControls();
     void Form_Activate();
-    void rememberOpened(const QString &path);
+    void rememberOpened(const QByteArray &path);
     void Drive1_Change(int index);
     void cmdHinz_Click();
     void Command2_Click();
@@ -93,7 +93,7 @@ private:
     pendrel::TimePoint m_startZeit;
     QByteArray m_loadedName = QByteArrayLiteral("Text1");
     QString m_shownName = QStringLiteral("Text1");
-    QHash<QString, QString> m_lastOpenedOnDrive;
+    QHash<QString, QByteArray> m_lastOpenedOnDrive;
     QElapsedTimer m_sinceRepaint;
     bool m_activated = false;
     bool m_closing = false;
