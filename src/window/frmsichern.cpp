@@ -146,9 +146,12 @@ void frmSichern::Form_Load()
     case pendrel::LoadStatus::Unreadable: {
         std::string movedTo;
         const std::string error = pendrel::moveAside(m_services.fileSystem, m_services.settingsFile, movedTo);
+        m_settingsUnread = !error.empty();
+        const std::string kept = error.empty()
+                ? "It is kept as " + movedTo
+                : error + ".\nIt is left as it is: the name and the list are not saved at the close";
         m_services.boxes.show(std::string("The file Sichern.txt cannot be read: ") + std::strerror(loaded.error)
-                                      + (error.empty() ? ".\nIt is kept as " + movedTo : ".\n" + error)
-                                      + ".\nPendrel starts with the name \"Text1\" and an empty list.",
+                                      + ".\n" + kept + ".\nPendrel starts with the name \"Text1\" and an empty list.",
                               pendrel::Buttons::Ok, m_services.settingsFile);
         break;
     }
@@ -298,17 +301,14 @@ void frmSichern::displayLost()
         runExitSequence(pendrel::Asking::Nobody);
         return;
     }
-    const pendrel::ExitSnapshot state = snapshot();
-    const std::string error = pendrel::writeSettings(m_services.fileSystem, m_services.settingsFile,
-                                                     pendrel::Settings{state.diskName, state.entries},
-                                                     m_services.settingsDirectory);
+    const std::string error = pendrel::saveSettings(snapshot(), exitServices());
     std::fprintf(stderr, "pendrel: the display is gone during the save; what it had not copied yet is saved at the "
                          "next close\n");
     if (!error.empty())
         std::fprintf(stderr, "pendrel: the settings could not be saved: %s\n", error.c_str());
 }
 
-void frmSichern::runExitSequence(pendrel::Asking asking)
+pendrel::ExitServices frmSichern::exitServices()
 {
     pendrel::ExitServices services{.boxes = m_services.boxes,
                                    .clock = m_services.clock,
@@ -320,7 +320,13 @@ void frmSichern::runExitSequence(pendrel::Asking asking)
     services.restoreWindow = [this] { restoreWindow(); };
     services.busy = [this](bool busy) { setBusy(busy); };
     services.outstandingRecord = m_services.outstandingRecord;
-    m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, services, asking).exitStatus();
+    services.settingsUnread = m_settingsUnread;
+    return services;
+}
+
+void frmSichern::runExitSequence(pendrel::Asking asking)
+{
+    m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, exitServices(), asking).exitStatus();
     m_closed = true;
 }
 

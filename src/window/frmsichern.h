@@ -83,6 +83,7 @@ private:
     void restoreWindow();
     void setBusy(bool busy);
     [[nodiscard]] pendrel::ExitSnapshot snapshot() const;
+    [[nodiscard]] pendrel::ExitServices exitServices();
     void runExitSequence(pendrel::Asking asking);
 
     void checking(const std::string &directory) override;
@@ -100,6 +101,7 @@ private:
     bool m_closed = false;
     bool m_saving = false;
     bool m_displayGone = false;
+    bool m_settingsUnread = false; // sichern.txt could not be read, nor moved aside
     int m_exitStatus = 0;
 
     QPushButton *Command1;
