@@ -52,7 +52,7 @@ bool decodesWhole(const QByteArray &path)
 
 } // namespace
 
-// The folders below "/", each listed when first shown and again when it
+// The folders below "/", each listed when first expanded and again when it
 // changes or is opened.
 class DirectoryModel final : public QAbstractItemModel
 {
@@ -273,7 +273,11 @@ void DirectoryModel::list(Node *node)
     }
     if (!node->listed && decodesWhole(node->path))
         m_watcher.addPath(QFile::decodeName(node->path));
+    const bool hadChildren = hasChildren(parent);
     node->listed = true;
+    // The view learns only from this that an empty folder has nothing to expand.
+    if (hadChildren != hasChildren(parent) && parent.isValid())
+        emit dataChanged(parent, parent);
 }
 
 // Only a folder still shown is listed again; one gone or moved away is no
