@@ -117,8 +117,7 @@ bool matches(const std::string &expected, const Volume &volume)
 // Writes the name and the list; returns "" or what went wrong.
 std::string writeSettingsOf(const ExitSnapshot &snapshot, const ExitServices &services, ExitResult &result)
 {
-    std::string error = writeSettings(services.fileSystem, services.settingsFile,
-                                      Settings{snapshot.diskName, snapshot.entries}, services.settingsDirectory);
+    std::string error = saveSettings(snapshot, services);
     result.settingsWritten = error.empty();
     return error;
 }
@@ -223,6 +222,15 @@ void askAndSave(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitSer
 }
 
 } // namespace
+
+std::string saveSettings(const ExitSnapshot &snapshot, const ExitServices &services)
+{
+    // The name and list in it would be lost.
+    if (services.settingsUnread)
+        return services.settingsFile + " is left as it is: it could not be read at the start, nor moved aside";
+    return writeSettings(services.fileSystem, services.settingsFile, Settings{snapshot.diskName, snapshot.entries},
+                         services.settingsDirectory);
+}
 
 std::string backupFolderName(TimePoint when)
 {

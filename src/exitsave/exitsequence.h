@@ -45,6 +45,7 @@ struct ExitServices
     std::function<void()> restoreWindow = [] { }; // brings a minimised window back before the first box
     std::function<void(bool)> busy = [](bool) { }; // true while the save runs, false before its report
     std::string outstandingRecord = {}; // the record of an unsaved run (outstandingrun.h); "" for none
+    bool settingsUnread = false; // the settings file could be neither read nor moved aside: never replaced
 };
 
 struct ExitResult
@@ -62,6 +63,11 @@ struct ExitResult
         return declined || (saved && failures.empty() && settingsWritten) ? 0 : 1;
     }
 };
+
+// Writes the snapshot's name and list to the settings file, unless that is
+// one nobody could read (settingsUnread): then it is left as it is. Returns ""
+// when written, else a text for the user.
+[[nodiscard]] std::string saveSettings(const ExitSnapshot &snapshot, const ExitServices &services);
 
 // The backup folder name for a moment: local time as "mm-dd-yy_hh-nn-ss".
 [[nodiscard]] std::string backupFolderName(TimePoint when);

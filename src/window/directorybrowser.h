@@ -2,10 +2,12 @@
 
 #include <QTreeView>
 
-class QFileSystemModel;
+class DirectoryModel;
 
 // A folder tree whose path is the folder last opened (double-click or Enter),
-// not the one merely highlighted.
+// not the one merely highlighted. Paths are the bytes of the names on disk,
+// so a folder whose name is not valid in the locale's encoding is opened and
+// reported as it is, though shown with replacement characters.
 class DirectoryBrowser : public QTreeView
 {
     Q_OBJECT
@@ -13,13 +15,15 @@ class DirectoryBrowser : public QTreeView
 public:
     explicit DirectoryBrowser(QWidget *parent = nullptr);
 
-    [[nodiscard]] QString path() const { return m_path; }
-    void openPath(const QString &path);
+    [[nodiscard]] QByteArray path() const { return m_path; }
+    // Opens an absolute path, each folder on the way listed anew; does
+    // nothing when one of them is not there.
+    void openPath(const QByteArray &path);
 
 signals:
-    void opened(const QString &path);
+    void opened(const QByteArray &path);
 
 private:
-    QFileSystemModel *m_model;
-    QString m_path;
+    DirectoryModel *m_model;
+    QByteArray m_path;
 };

@@ -146,9 +146,12 @@ void frmSichern::Form_Load()
     case pendrel::LoadStatus::Unreadable: {
         std::string movedTo;
         const std::string error = pendrel::moveAside(m_services.fileSystem, m_services.settingsFile, movedTo);
+        m_settingsUnread = !error.empty();
+        const std::string kept = error.empty()
+                ? "It is kept as " + movedTo
+                : error + ".\nIt is left as it is: the name and the list are not saved at the close";
         m_services.boxes.show(std::string("The file Sichern.txt cannot be read: ") + std::strerror(loaded.error)
-                                      + (error.empty() ? ".\nIt is kept as " + movedTo : ".\n" + error)
-                                      + ".\nPendrel starts with the name \"Text1\" and an empty list.",
+                                      + ".\n" + kept + ".\nPendrel starts with the name \"Text1\" and an empty list.",
                               pendrel::Buttons::Ok, m_services.settingsFile);
         break;
     }
@@ -192,16 +195,17 @@ void frmSichern::showEvent(QShowEvent *event)
 
 void frmSichern::Form_Activate()
 {
-    Dir1->openPath(QStringLiteral("/"));
+    Dir1->openPath("/");
 }
 
-void frmSichern::rememberOpened(const QString &path)
+void frmSichern::rememberOpened(const QByteArray &path)
 {
     QString drive;
     for (int i = 0; i < Drive1->count(); ++i) {
         const QString root = Drive1->itemText(i);
-        const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-        if ((path == root || path.startsWith(prefix)) && root.size() > drive.size())
+        const QByteArray rootBytes = QFile::encodeName(root);
+        const QByteArray prefix = rootBytes.endsWith('/') ? rootBytes : rootBytes + '/';
+        if ((path == rootBytes || path.startsWith(prefix)) && root.size() > drive.size())
             drive = root;
     }
     m_lastOpenedOnDrive.insert(drive, path);
@@ -210,13 +214,13 @@ void frmSichern::rememberOpened(const QString &path)
 void frmSichern::Drive1_Change(int index)
 {
     const QString root = Drive1->itemText(index);
-    Dir1->openPath(m_lastOpenedOnDrive.value(root, root));
+    Dir1->openPath(m_lastOpenedOnDrive.value(root, QFile::encodeName(root)));
 }
 
 void frmSichern::cmdHinz_Click()
 {
     if (!Dir1->path().isEmpty())
-        appendEntry(QFile::encodeName(Dir1->path()));
+        appendEntry(Dir1->path());
 }
 
 void frmSichern::Command2_Click()
@@ -297,17 +301,14 @@ void frmSichern::displayLost()
         runExitSequence(pendrel::Asking::Nobody);
         return;
     }
-    const pendrel::ExitSnapshot state = snapshot();
-    const std::string error = pendrel::writeSettings(m_services.fileSystem, m_services.settingsFile,
-                                                     pendrel::Settings{state.diskName, state.entries},
-                                                     m_services.settingsDirectory);
+    const std::string error = pendrel::saveSettings(snapshot(), exitServices());
     std::fprintf(stderr, "pendrel: the display is gone during the save; what it had not copied yet is saved at the "
                          "next close\n");
     if (!error.empty())
         std::fprintf(stderr, "pendrel: the settings could not be saved: %s\n", error.c_str());
 }
 
-void frmSichern::runExitSequence(pendrel::Asking asking)
+pendrel::ExitServices frmSichern::exitServices()
 {
     pendrel::ExitServices services{.boxes = m_services.boxes,
                                    .clock = m_services.clock,
@@ -319,7 +320,13 @@ void frmSichern::runExitSequence(pendrel::Asking asking)
     services.restoreWindow = [this] { restoreWindow(); };
     services.busy = [this](bool busy) { setBusy(busy); };
     services.outstandingRecord = m_services.outstandingRecord;
-    m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, services, asking).exitStatus();
+    services.settingsUnread = m_settingsUnread;
+    return services;
+}
+
+void frmSichern::runExitSequence(pendrel::Asking asking)
+{
+    m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, exitServices(), asking).exitStatus();
     m_closed = true;
 }
 

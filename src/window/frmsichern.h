@@ -72,7 +72,7 @@ protected:
 private:
     void createControls();
     void Form_Activate();
-    void rememberOpened(const QString &path);
+    void rememberOpened(const QByteArray &path);
     void Drive1_Change(int index);
     void cmdHinz_Click();
     void Command2_Click();
@@ -83,6 +83,7 @@ private:
     void restoreWindow();
     void setBusy(bool busy);
     [[nodiscard]] pendrel::ExitSnapshot snapshot() const;
+    [[nodiscard]] pendrel::ExitServices exitServices();
     void runExitSequence(pendrel::Asking asking);
 
     void checking(const std::string &directory) override;
@@ -93,13 +94,14 @@ private:
     pendrel::TimePoint m_startZeit;
     QByteArray m_loadedName = QByteArrayLiteral("Text1");
     QString m_shownName = QStringLiteral("Text1");
-    QHash<QString, QString> m_lastOpenedOnDrive;
+    QHash<QString, QByteArray> m_lastOpenedOnDrive;
     QElapsedTimer m_sinceRepaint;
     bool m_activated = false;
     bool m_closing = false;
     bool m_closed = false;
     bool m_saving = false;
     bool m_displayGone = false;
+    bool m_settingsUnread = false; // sichern.txt could not be read, nor moved aside
     int m_exitStatus = 0;
 
     QPushButton *Command1;

@@ -343,17 +343,22 @@ void tst_ExitFaults::exitSave()
 
 void tst_ExitFaults::settingsInput_data()
 {
-    QTest::addColumn<QByteArray>("contents"); // "@" stands for the work directory
+    QTest::addColumn<QByteArray>("contents"); // "@" stands for the work directory; "": a directory
+    QTest::addColumn<int>("moveError");       // of moving an unreadable file aside
     QTest::addColumn<QStringList>("messages");
     QTest::addColumn<int>("exitStatus");
 
     const QByteArray work = "@\r\n";
-    // Moved aside, never replaced unread.
-    QTest::newRow("directory") << QByteArray() << QStringList{"The file Sichern.txt cannot be read: Is a directory."}
-                               << 0;
-    QTest::newRow("long name") << QByteArray(100000, 'N') + "\r\n" + work << QStringList{} << 0;
+    // Moved aside, never replaced unread; left as it is when it cannot be moved.
+    QTest::newRow("directory") << QByteArray() << 0
+                               << QStringList{"The file Sichern.txt cannot be read: Is a directory."} << 0;
+    QTest::newRow("fifo, not moved") << QByteArray("|") << EINVAL
+                                     << QStringList{"The file Sichern.txt cannot be read: Invalid argument.",
+                                                    "The settings could not be saved."}
+                                     << 1;
+    QTest::newRow("long name") << QByteArray(100000, 'N') + "\r\n" + work << 0 << QStringList{} << 0;
     QTest::newRow("nul garbage") << QByteArray("\0\xff\x01 name\0\r\n", 11) + work + QByteArray("\0\x80\x7f\r\n", 5)
-                                 << QStringList{"1 item was not saved:"} << 1;
+                                 << 0 << QStringList{"1 item was not saved:"} << 1;
 }
 
 // Through the window: whatever the file holds, no crash, one message for each
@@ -361,6 +366,7 @@ void tst_ExitFaults::settingsInput_data()
 void tst_ExitFaults::settingsInput()
 {
     QFETCH(QByteArray, contents);
+    QFETCH(int, moveError);
     QFETCH(QStringList, messages);
     QFETCH(int, exitStatus);
 
@@ -368,12 +374,16 @@ void tst_ExitFaults::settingsInput()
     contents.replace('@', work);
     if (contents.isEmpty())
         QVERIFY(makeDirectories(m_settings));
+    else if (contents == "|")
+        QCOMPARE(::mkfifo(m_settings.c_str(), 0600), 0);
     else
         QVERIFY(writeFile(m_settings, contents.toStdString()));
 
     ScriptedMessageBoxes boxes(std::deque<Answer>(std::size_t(messages.size()), Answer::Ok));
     PastClock clock;
-    PosixFileSystem fileSystem;
+    FaultyFileSystem fileSystem;
+    if (moveError)
+        fileSystem.fail({Op::RenameNoReplace, moveError, 1, true, ""});
     frmSichern window({.boxes = boxes,
                        .clock = clock,
                        .fileSystem = fileSystem,
@@ -396,6 +406,12 @@ void tst_ExitFaults::settingsInput()
                  QString::fromStdString("It is kept as " + m_settings + ".unreadable."));
         QCOMPARE(sortedNames(m_settings + ".unreadable"), std::vector<std::string>{});
         QCOMPARE(readFile(m_settings).value_or(""), std::string("Text1\r\n"));
+    } else if (moveError) {
+        struct stat st;
+        QVERIFY(::lstat(m_settings.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+        QCOMPARE(boxes.shown.back().text, "The settings could not be saved.\n" + m_settings
+                                                  + " is left as it is: it could not be read at the start, nor "
+                                                    "moved aside");
     } else
         QVERIFY(readFile(m_settings) == contents.toStdString());
 }

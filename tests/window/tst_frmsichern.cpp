@@ -8,7 +8,6 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
-#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -288,33 +287,53 @@ void tst_frmSichern::editList()
 }
 
 // Dir1's path is the folder last opened, not the one highlighted; picking a
-// drive opens the folder last opened on it, else its root.
+// drive opens the folder last opened on it, else its root. A folder whose
+// name is not UTF-8 is added, and written back, by its bytes; a folder made
+// meanwhile shows up.
 void tst_frmSichern::browse()
 {
     Fixture f;
-    const QString volume = f.volumeDir.path();
-    QVERIFY(QDir(volume).mkpath("inner/sub"));
-    f.volumes = {Volume{f.volumePath(), "/dev/test", "STICK"}};
-    f.load("NAME\r\n");
+    QTemporaryDir drive;
+    QVERIFY2(drive.isValid(), qPrintable(drive.errorString()));
+    const QByteArray volume = QFile::encodeName(drive.path());
+    const QByteArray latin1 = volume + "/caf\xE9";
+    QVERIFY(QDir(drive.path()).mkpath("inner/sub") && test::makeDirectories(latin1.toStdString()));
+    const auto removeLatin1 = qScopeGuard([&] { ::rmdir(latin1.constData()); });
+    f.volumes = {Volume{volume.toStdString(), "/dev/test", "STICK"}};
+    f.load("STICK\r\n");
     auto *dir1 = f.child<DirectoryBrowser>("Dir1");
     auto *drive1 = f.child<QComboBox>("Drive1");
     QCOMPARE(dir1->path(), "/");
     QCOMPARE(drive1->count(), 2);
     QTest::keyClick(drive1, Qt::Key_Down);
     QCOMPARE(dir1->path(), volume);
+    QCOMPARE(dir1->model()->rowCount(dir1->currentIndex()), 2);
+    QVERIFY(QDir(drive.path()).mkdir("later")); // shown while the folder is open
+    QTRY_COMPARE(dir1->model()->rowCount(dir1->currentIndex()), 3);
 
-    dir1->setCurrentIndex(qobject_cast<const QFileSystemModel *>(dir1->model())->index(volume + "/inner"));
+    QTest::keyClick(dir1, Qt::Key_Down); // caf\xE9, shown first
+    QTest::keyClick(dir1, Qt::Key_Down);
+    QCOMPARE(dir1->currentIndex().data().toString(), "inner");
     QCOMPARE(dir1->path(), volume);
     f.click("cmdHinz");
     QTest::keyClick(dir1, Qt::Key_Return);
     QCOMPARE(dir1->path(), volume + "/inner");
     f.click("cmdHinz");
-    QCOMPARE(f.entries(), (QStringList{volume, volume + "/inner"}));
+    QTest::keyClick(dir1, Qt::Key_Up);
+    QTest::keyClick(dir1, Qt::Key_Return);
+    QCOMPARE(dir1->path(), latin1);
+    f.click("cmdHinz");
+    QCOMPARE(f.entries(), (QStringList{drive.path(), drive.path() + "/inner", QFile::decodeName(latin1)}));
 
     QTest::keyClick(drive1, Qt::Key_Up);
     QCOMPARE(dir1->path(), "/");
     QTest::keyClick(drive1, Qt::Key_Down);
-    QCOMPARE(dir1->path(), volume + "/inner");
+    QCOMPARE(dir1->path(), latin1);
+
+    f.window->close();
+    QTRY_VERIFY(!f.window->isVisible());
+    QCOMPARE(test::readFile(f.settingsFile()),
+             ("STICK\r\n" + volume + "\r\n" + volume + "/inner\r\n" + latin1 + "\r\n").toStdString());
 }
 
 void tst_frmSichern::drivesFollowMounts_data()
@@ -355,7 +374,7 @@ void tst_frmSichern::drivesFollowMounts()
     auto *dir1 = f.child<DirectoryBrowser>("Dir1");
     for (int i = 0; i < picked; ++i)
         QTest::keyClick(drive1, Qt::Key_Down);
-    const QString opened = dir1->path();
+    const QString opened = QFile::decodeName(dir1->path());
     QCOMPARE(opened, picked ? root + before[picked - 1] : "/");
 
     f.volumes = volumes(after);
@@ -365,7 +384,7 @@ void tst_frmSichern::drivesFollowMounts()
         shown << drive1->itemText(i).replace(root, QString());
     QCOMPARE(shown, drives);
     QCOMPARE(drive1->currentText().replace(root, QString()), current);
-    QCOMPARE(dir1->path(), opened);
+    QCOMPARE(QFile::decodeName(dir1->path()), opened);
 }
 
 void tst_frmSichern::readme_data()
