@@ -341,6 +341,8 @@ void frmSichern::restoreWindow()
 void frmSichern::setBusy(bool busy)
 {
     m_saving = busy;
+    if (!busy)
+        showStatus();
     if (m_displayGone)
         return;
     const QList<QWidget *> controls = {lstArbVz, txtDiskName, Dir1, Drive1, Command1};
@@ -363,19 +365,30 @@ pendrel::ExitSnapshot frmSichern::snapshot() const
     return snapshot;
 }
 
+// The status line is set when it is painted, not for each of the thousands
+// of directories and files in between: nobody sees those texts.
 void frmSichern::checking(const std::string &directory)
 {
-    if (m_displayGone)
-        return;
-    lblIchpruef->setText(elidedLines(QStringLiteral("I'm checking ") + QString::fromLocal8Bit(bytesOf(directory))));
+    m_statusPath = directory;
+    m_statusSaving = false;
+    m_statusStale = true;
 }
 
 void frmSichern::saving(const std::string &file)
 {
-    if (m_displayGone)
+    m_statusPath = file;
+    m_statusSaving = true;
+    m_statusStale = true;
+}
+
+void frmSichern::showStatus()
+{
+    if (!m_statusStale || m_displayGone)
         return;
-    lblIchpruef->setText(elidedLines(QStringLiteral("I\u00B4m saving ") + QString::fromLocal8Bit(bytesOf(file))
-                                     + QStringLiteral(" to A:\\")));
+    m_statusStale = false;
+    const QString path = QString::fromLocal8Bit(bytesOf(m_statusPath));
+    lblIchpruef->setText(elidedLines(m_statusSaving ? QStringLiteral("I\u00B4m saving ") + path + QStringLiteral(" to A:\\")
+                                                    : QStringLiteral("I'm checking ") + path));
 }
 
 void frmSichern::keepResponsive()
@@ -384,6 +397,7 @@ void frmSichern::keepResponsive()
         return;
     if (m_sinceRepaint.isValid() && m_sinceRepaint.elapsed() < RepaintIntervalMs)
         return;
+    showStatus();
     QCoreApplication::processEvents();
     m_sinceRepaint.start();
 }

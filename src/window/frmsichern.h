@@ -89,6 +89,7 @@ private:
     void checking(const std::string &directory) override;
     void saving(const std::string &file) override;
     void keepResponsive() override;
+    void showStatus();
 
     WindowServices m_services;
     pendrel::TimePoint m_startZeit;
@@ -96,6 +97,10 @@ private:
     QString m_shownName = QStringLiteral("Text1");
     QHash<QString, QByteArray> m_lastOpenedOnDrive;
     QElapsedTimer m_sinceRepaint;
+    // The latest status, shown at the next repaint.
+    std::string m_statusPath;
+    bool m_statusSaving = false;
+    bool m_statusStale = false;
     bool m_activated = false;
     bool m_closing = false;
     bool m_closed = false;
