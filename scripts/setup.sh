@@ -17,7 +17,9 @@ esac
 packages=(cmake g++ make pkg-config qt6-base-dev libblkid-dev)
 test_packages=(
     # tests of the real window and of real volumes
-    xvfb xauth openbox wmctrl xdotool x11-utils imagemagick e2fsprogs util-linux
+    xvfb xauth openbox wmctrl xdotool x11-utils imagemagick e2fsprogs util-linux procps
+    # a real XSMP session manager, its private session bus, and a client of it
+    xfce4-session dbus-daemon libsm-dev
     # the file systems of real sticks
     exfat-fuse exfatprogs ntfs-3g dosfstools
     # references for the benchmarks

@@ -1,7 +1,9 @@
 # Sourced by the end-to-end scripts: the built program as a user runs it, under
 # Xvfb with openbox, with a labelled ext4 stick mounted at $stick in a private
-# mount namespace (replace_stick KIND swaps in an exFAT or NTFS one). Re-executes the calling script in that namespace; exits 77
-# (skipped) when not root, a tool is missing or namespaces are unavailable.
+# mount namespace (replace_stick KIND swaps in an exFAT or NTFS one).
+# Re-executes the calling script in that namespace, and in a PID namespace of
+# its own when PENDREL_E2E_OWN_PIDS is set; exits 77 (skipped) when not root, a
+# tool is missing or namespaces are unavailable.
 #   source e2e.sh PATH_TO_PENDREL  -> $work, $app (holding ./pendrel), $stick
 
 skip() { echo "SKIP: $*"; exit 77; }
@@ -11,8 +13,12 @@ if [ -z "${PENDREL_E2E_NAMESPACE:-}" ]; then
     for tool in unshare Xvfb openbox wmctrl xdotool mkfs.ext4; do
         command -v "$tool" >/dev/null || skip "$tool is not installed"
     done
-    unshare -m --propagation private true 2>/dev/null || skip "no mount namespaces here (unshare -m failed)"
-    PENDREL_E2E_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
+    namespaces=(-m --propagation private)
+    # Whatever a test starts on the way (D-Bus activation, daemons) ends with
+    # its PID namespace.
+    [ -z "${PENDREL_E2E_OWN_PIDS:-}" ] || namespaces+=(--pid --fork --kill-child --mount-proc)
+    unshare "${namespaces[@]}" true 2>/dev/null || skip "no namespaces here (unshare ${namespaces[*]} failed)"
+    PENDREL_E2E_NAMESPACE=1 exec unshare "${namespaces[@]}" "$0" "$@"
 fi
 
 source "$(dirname "${BASH_SOURCE[0]}")/stick.sh"
@@ -41,7 +47,9 @@ wait_until() { # polls "$@" every 0.02 s for up to ${wait_seconds:-20} s
 start_display() { # a new Xvfb ($xvfb) with openbox; DISPLAY points to it
     rm -f "$work/display"
     exec 3>"$work/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+    # -noreset: when a session ends no client is left, and a server that
+    # resets then refuses connections for a moment.
+    Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
     xvfb=$!
     pids+=($!)
     exec 3>&-
