@@ -7,6 +7,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
@@ -117,15 +118,37 @@ void frmSichern::createControls()
     connect(Drive1, &QComboBox::activated, this, &frmSichern::Drive1_Change);
     connect(Dir1, &DirectoryBrowser::opened, this, &frmSichern::rememberOpened);
     // A logout ends the program without a close request: the dialogue runs
-    // here, where the session manager may let it ask.
+    // here, where the session manager may let it ask. Without its leave to
+    // ask, this may be a checkpoint the session survives: the name and list
+    // are written, and the save waits until the session manager has the
+    // program quit.
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager &manager) {
         if (manager.allowsInteraction()) {
             endSession(pendrel::Asking::UserAtSessionEnd);
             manager.release();
         } else {
-            endSession(pendrel::Asking::Nobody);
+            keepSettings();
         }
     });
+    // A session manager ends the program by having the application quit;
+    // a request nobody answers.
+    qApp->installEventFilter(this);
+}
+
+bool frmSichern::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == qApp && event->type() == QEvent::Quit)
+        endSession(pendrel::Asking::Nobody);
+    return QWidget::eventFilter(watched, event);
+}
+
+void frmSichern::keepSettings()
+{
+    if (m_closing || m_closed)
+        return;
+    const std::string error = pendrel::saveSettings(snapshot(), exitServices());
+    if (!error.empty())
+        std::fprintf(stderr, "pendrel: the settings could not be saved: %s\n", error.c_str());
 }
 
 void frmSichern::Form_Load()

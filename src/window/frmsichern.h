@@ -53,6 +53,8 @@ public:
     // The desktop session is ending: runs the exit sequence once, answered as
     // `asking` says, then closes the window.
     void endSession(pendrel::Asking asking);
+    // Writes the name and list to the settings file, and nothing else.
+    void keepSettings();
     // SIGTERM, SIGHUP or SIGINT: a close like any other while someone can
     // answer in the window; with no window on a screen (a headless start, or
     // one not shown yet) nobody can, and the save runs unasked.
@@ -66,6 +68,7 @@ public:
     void updateDrives();
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 

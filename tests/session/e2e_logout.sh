@@ -90,6 +90,17 @@ box_or_end() { program_ended || has_box; }
 end_session() { # how keys...: ends the session asked or unasked, answers boxes
     local how=$1 keys
     shift
+    if [ "$how" = checkpoint ]; then
+        # Saving the session, as Xfce's session settings do, is no end of it:
+        # the name and list are written and the program goes on.
+        timeout 20 dbus-send --session --print-reply --dest=org.xfce.SessionManager /org/xfce/SessionManager \
+            org.xfce.Session.Manager.Checkpoint string: >/dev/null || fail "the checkpoint was refused"
+        wait_until grep -q $'\r' "$app/sichern.txt" || fail "the checkpoint did not write sichern.txt"
+        sleep 1
+        ! program_ended || fail "the program ended at a checkpoint"
+        [ -z "$(saved_files)" ] || fail "the checkpoint saved"
+        how=asked
+    fi
     if [ "$how" = asked ]; then
         timeout 20 xfce4-session-logout --logout --fast || fail "xfce4-session-logout failed"
     else
@@ -121,6 +132,7 @@ saved_files() { # name of every file on the stick, whole copies of their sources
 # name | expected name | how | boxes answered, keys separated by commas | saved | status | recorded
 cases=(
     "matching stick|STICK|asked||new.txt|0|no"
+    "checkpoint, then logout|STICK|checkpoint||new.txt|0|no"
     "wrong stick, ignored|OTHER|asked|Tab Tab space|new.txt|0|no"
     "wrong stick, not saved|OTHER|asked|Return,Return||0|no"
     "matching stick, unasked|STICK|unasked||new.txt|0|no"

@@ -559,17 +559,20 @@ void tst_frmSichern::endSession_data()
     QTest::addColumn<QList<Answer>>("answers");
     QTest::addColumn<bool>("saved");
     QTest::addColumn<int>("exitStatus");
-    QTest::addColumn<bool>("bySignal"); // a termination signal, with no screen to answer on (offscreen)
+    // How the end comes: a call, a termination signal with no screen to
+    // answer on (offscreen), or the application told to quit.
+    QTest::addColumn<QString>("by");
 
     using A = QList<Answer>;
-    QTest::newRow("unasked, expected") << Asking::Nobody << "STICK" << A{} << true << 0 << false;
-    QTest::newRow("unasked, other") << Asking::Nobody << "OTHER" << A{} << false << 1 << false;
-    QTest::newRow("asked, other, ignore")
-            << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Ignore} << true << 0 << false;
+    QTest::newRow("unasked, expected") << Asking::Nobody << "STICK" << A{} << true << 0 << "";
+    QTest::newRow("unasked, other") << Asking::Nobody << "OTHER" << A{} << false << 1 << "";
+    QTest::newRow("asked, other, ignore") << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Ignore} << true << 0 << "";
     QTest::newRow("asked, other, abort, yes")
-            << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Abort, Answer::Yes} << false << 0 << false;
-    QTest::newRow("signal, expected") << Asking::Nobody << "STICK" << A{} << true << 0 << true;
-    QTest::newRow("signal, other") << Asking::Nobody << "OTHER" << A{} << false << 1 << true;
+            << Asking::UserAtSessionEnd << "OTHER" << A{Answer::Abort, Answer::Yes} << false << 0 << "";
+    QTest::newRow("signal, expected") << Asking::Nobody << "STICK" << A{} << true << 0 << "signal";
+    QTest::newRow("signal, other") << Asking::Nobody << "OTHER" << A{} << false << 1 << "signal";
+    QTest::newRow("quit, expected") << Asking::Nobody << "STICK" << A{} << true << 0 << "quit";
+    QTest::newRow("quit, other") << Asking::Nobody << "OTHER" << A{} << false << 1 << "quit";
 }
 
 void tst_frmSichern::endSession()
@@ -579,7 +582,7 @@ void tst_frmSichern::endSession()
     QFETCH(QList<Answer>, answers);
     QFETCH(bool, saved);
     QFETCH(int, exitStatus);
-    QFETCH(bool, bySignal);
+    QFETCH(QString, by);
     QTemporaryDir tree;
     QVERIFY2(tree.isValid(), qPrintable(tree.errorString()));
     QVERIFY(test::writeFile(tree.filePath("new.txt").toStdString(), "new"));
@@ -594,10 +597,14 @@ void tst_frmSichern::endSession()
     f.onQuery = [&queries] { ++queries; };
 
     for (int twice = 0; twice < 2; ++twice) {
-        if (bySignal)
+        if (by == "signal") {
             w.closeBySignal();
-        else
+        } else if (by == "quit") {
+            QEvent quit(QEvent::Quit);
+            QCoreApplication::sendEvent(qApp, &quit);
+        } else {
             w.endSession(asking);
+        }
     }
     QCOMPARE(queries, 1);
     QCOMPARE(int(f.boxes.shown.size()), int(answers.size()));
