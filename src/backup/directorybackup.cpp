@@ -100,6 +100,7 @@ public:
     void finish();
     void setThreads(unsigned count) { m_threads = count; }
     void setThreadStart(ListAhead::ThreadStart start) { m_ahead.setThreadStart(std::move(start)); }
+    void setHelperStartDelay(std::chrono::milliseconds delay) { m_ahead.setStartDelay(delay); }
 
 private:
     struct FileIdHash
@@ -302,6 +303,11 @@ void DirectoryBackup::setThreads(unsigned count)
 void DirectoryBackup::setThreadStart(std::function<std::thread(std::function<void()>)> start)
 {
     m_impl->setThreadStart(std::move(start));
+}
+
+void DirectoryBackup::setHelperStartDelay(std::chrono::milliseconds delay)
+{
+    m_impl->setHelperStartDelay(delay);
 }
 
 void DirectoryBackup::VzSichern(const std::string &pfad)

@@ -2,6 +2,7 @@
 
 #include "services.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -94,6 +95,9 @@ public:
     // How helper threads are started (std::thread by default); one that
     // throws std::system_error leaves the walk with fewer helpers.
     void setThreadStart(std::function<std::thread(std::function<void()>)> start);
+    // How long a walk runs alone before it starts its helpers (10 ms): a
+    // small tree is done before they would pay off.
+    void setHelperStartDelay(std::chrono::milliseconds delay);
 
     // Saves every file under pfad modified after state.StartZeit: a
     // directory's own files first, then its subdirectories in the order

@@ -62,41 +62,48 @@ ListAhead::~ListAhead()
 
 void ListAhead::start(unsigned helpers)
 {
-    if (helpers == 0)
-        return;
     m_stop = false;
+    m_wanted = helpers;
+    m_startAt = std::chrono::steady_clock::now() + m_startDelay;
     rlimit limit{};
     m_listingFdsMax = ListingDescriptorsMax;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
         m_listingFdsMax = std::min(m_listingFdsMax, std::size_t(limit.rlim_cur) / ListingDescriptorsShare);
+}
+
+void ListAhead::launch()
+{
+    const unsigned helpers = std::exchange(m_wanted, 0);
     // Sized once: the threads hold references to their elements.
-    m_helpers.resize(helpers);
-    std::size_t started = 0;
+    std::vector<Helper> started(helpers);
+    std::size_t count = 0;
+    const std::lock_guard lock(m_mutex);
+    m_helpers.swap(started);
     try {
-        for (; started < helpers; ++started) {
-            Helper &helper = m_helpers[started];
+        for (; count < helpers; ++count) {
+            Helper &helper = m_helpers[count];
             helper.thread = m_threadStart([this, &helper] { helperLoop(helper); });
         }
     } catch (const std::system_error &) {
         // Fewer helpers, or none: the walk does the rest itself.
     }
-    const std::lock_guard lock(m_mutex);
-    m_helpers.resize(started);
+    m_helpers.resize(count);
 }
 
 void ListAhead::stop()
 {
-    if (m_helpers.empty())
-        return;
-    {
-        const std::lock_guard lock(m_mutex);
-        m_stop = true;
+    m_wanted = 0;
+    if (!m_helpers.empty()) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_work.notify_all();
+        m_room.notify_all();
+        for (Helper &helper : m_helpers)
+            helper.thread.join();
+        m_helpers.clear();
     }
-    m_work.notify_all();
-    m_room.notify_all();
-    for (Helper &helper : m_helpers)
-        helper.thread.join();
-    m_helpers.clear();
     m_requests.clear();
     m_listings.clear();
     m_listingBytes = 0;
@@ -107,12 +114,14 @@ void ListAhead::request(const std::string &path, const std::string &subdirectori
 {
     // Below the helpers' depth the requests of the ancestors stay as they
     // are until the walk comes back up.
-    if (m_helpers.empty() || path.size() + 1 >= HelperPathMax)
+    if (!running() || path.size() + 1 >= HelperPathMax)
         return;
     bool wake = false;
+    bool offered = false;
     {
         const std::lock_guard lock(m_mutex);
         dropLeft(path);
+        offered = subdirectories.find('\0') + 1 < subdirectories.size();
         if (!subdirectories.empty()) {
             m_requests.push_back(Request{path, subdirectories, 0, 0, m_requests.size() - 1});
             // The walk enters the first itself. Idle helpers are woken for a
@@ -127,6 +136,8 @@ void ListAhead::request(const std::string &path, const std::string &subdirectori
     }
     if (wake)
         m_work.notify_one();
+    if (m_wanted > 0 && offered && std::chrono::steady_clock::now() >= m_startAt)
+        launch();
 }
 
 // Forgets the requests of the directories the walk has left on its way to
@@ -151,7 +162,7 @@ void ListAhead::dropLeft(const std::string &path)
 
 std::optional<Listing> ListAhead::take(const std::string &path)
 {
-    if (m_helpers.empty() || path.size() >= HelperPathMax)
+    if (!running() || path.size() >= HelperPathMax)
         return std::nullopt;
     std::unique_lock lock(m_mutex);
     dropLeft(path);

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -79,14 +80,20 @@ public:
     ListAhead &operator=(const ListAhead &) = delete;
 
     void setThreadStart(ThreadStart start) { m_threadStart = std::move(start); }
+    // How long a walk runs before the helpers start.
+    void setStartDelay(std::chrono::milliseconds delay) { m_startDelay = delay; }
 
-    // Starts up to `helpers` threads for one walk, as many as the system
-    // lets start; with none, request and take do nothing.
+    // Readies up to `helpers` threads for one walk, started (as many as the
+    // system lets start) at the first request after the start delay that
+    // offers them work: a small tree is walked before they would pay off,
+    // and starting them and sharing the cores with them would cost more.
+    // With none, request and take do nothing.
     void start(unsigned helpers);
     // Stops and joins the threads and drops the listings not taken; the
     // walk may go on without them.
     void stop();
-    [[nodiscard]] bool running() const { return !m_helpers.empty(); }
+    // Helpers run, or are to start.
+    [[nodiscard]] bool running() const { return m_wanted > 0 || !m_helpers.empty(); }
 
     // The walk has listed `path` and will enter `subdirectories` (names, each
     // ended by a NUL) in this order, each with its whole subtree before the next.
@@ -132,6 +139,7 @@ private:
         std::vector<ino_t> inodes;
     };
 
+    void launch();
     void dropLeft(const std::string &path);
     void helperLoop(Helper &self);
     [[nodiscard]] bool pickTree(std::string &tree);
@@ -143,8 +151,11 @@ private:
     FileSystem &m_fs;
     const EntryFilter &m_filter;
     ThreadStart m_threadStart = [](std::function<void()> run) { return std::thread(std::move(run)); };
+    std::chrono::milliseconds m_startDelay{10};
     // Changed only by the walk's thread, under m_mutex while helpers run.
     std::vector<Helper> m_helpers;
+    unsigned m_wanted = 0; // helpers to start
+    std::chrono::steady_clock::time_point m_startAt;
 
     // Everything below, and the helpers' fields but the thread, only under m_mutex.
     std::mutex m_mutex;

@@ -64,8 +64,10 @@ struct Fixture
     {
         if (!backup) {
             backup = std::make_unique<DirectoryBackup>(fs, progress, state, target, settings);
-            if (threads > 0)
+            if (threads > 0) {
                 backup->setThreads(threads);
+                backup->setHelperStartDelay(std::chrono::milliseconds(0));
+            }
         }
         return *backup;
     }
@@ -903,6 +905,7 @@ void tst_DirectoryBackup::threadedWalk()
         progress.delay = std::chrono::microseconds(walkDelayMicros);
         DirectoryBackup backup(fs, progress, state, target, f.settings);
         backup.setThreads(threads);
+        backup.setHelperStartDelay(std::chrono::milliseconds(0));
         int starts = 0;
         backup.setThreadStart([&starts, failingStart](std::function<void()> run) {
             if (++starts == failingStart)
@@ -941,6 +944,20 @@ void tst_DirectoryBackup::threadedWalk()
     QCOMPARE(toStrings(many.texts), toStrings(single.texts));
     QCOMPARE(many.failures, single.failures);
     QVERIFY(many.copies == single.copies);
+
+    // A tree walked within the start delay starts no helper.
+    RunState state{timePointOf(Start), FolderName, false};
+    RecordingProgress progress;
+    DirectoryBackup small(f.fs, progress, state, f.root + "/stick-small", f.settings);
+    int starts = 0;
+    small.setThreads(5);
+    small.setHelperStartDelay(std::chrono::hours(1));
+    small.setThreadStart([&starts](std::function<void()> run) {
+        ++starts;
+        return std::thread(std::move(run));
+    });
+    small.VzSichern(f.source + "/d0");
+    QCOMPARE(starts, 0);
 }
 
 void tst_DirectoryBackup::changingTree_data()
