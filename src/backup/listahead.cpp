@@ -29,11 +29,12 @@ constexpr off_t PrefetchBytes = 1024 * 1024;
 // Descriptors a helper keeps of the directories it is still to descend
 // from; beyond these a directory is opened by its path.
 constexpr std::size_t HelperDescriptors = 8;
-// Descriptors the listings waiting for the walk may hold, at most, and at
-// most this share of the process's limit; past these the walk opens a
-// directory itself.
+// Descriptors the listings waiting for the walk may hold: at most this
+// many, and at most the process's limit divided by the divisor (the walk's
+// own and the copies' stay well within the rest); past these the walk opens
+// a directory itself.
 constexpr std::size_t ListingDescriptorsMax = 1024;
-constexpr std::size_t ListingDescriptorsShare = 4;
+constexpr std::size_t ListingDescriptorsDivisor = 2;
 // Subdirectories offered to idle helpers before one is woken.
 constexpr std::size_t WakeBatch = 8;
 // Helpers list no deeper than this: every listing is handed over by its
@@ -68,7 +69,7 @@ void ListAhead::start(unsigned helpers)
     rlimit limit{};
     m_listingFdsMax = ListingDescriptorsMax;
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        m_listingFdsMax = std::min(m_listingFdsMax, std::size_t(limit.rlim_cur) / ListingDescriptorsShare);
+        m_listingFdsMax = std::min(m_listingFdsMax, std::size_t(limit.rlim_cur) / ListingDescriptorsDivisor);
 }
 
 void ListAhead::launch()
