@@ -14,10 +14,12 @@ case "${1:-}" in
 *) echo "usage: $0 [--tests]" >&2; exit 2 ;;
 esac
 
-packages=(cmake g++ make pkg-config qt6-base-dev libblkid-dev)
+packages=(cmake g++ make pkg-config qt6-base-dev libblkid-dev libxcb1-dev)
 test_packages=(
     # tests of the real window and of real volumes
     xvfb xauth openbox wmctrl xdotool x11-utils imagemagick e2fsprogs util-linux
+    # a headless Wayland compositor and Qt's Wayland platform
+    weston qt6-wayland
     # the file systems of real sticks
     exfat-fuse exfatprogs ntfs-3g dosfstools
     # references for the benchmarks

@@ -287,16 +287,19 @@ void frmSichern::closeBySignal()
         close();
 }
 
-void frmSichern::displayLost()
+void frmSichern::displayLost(bool endsOnReturn)
 {
-    if (m_closed || m_displayGone)
-        return;
     m_displayGone = true;
-    if (!m_saving) {
+    if (m_closed || m_save == Save::Ended)
+        return;
+    if (m_save == Save::NotStarted) {
         m_closing = true;
         runExitSequence(pendrel::Asking::Nobody);
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
         return;
     }
+    if (!endsOnReturn)
+        return;
     const pendrel::ExitSnapshot state = snapshot();
     const std::string error = pendrel::writeSettings(m_services.fileSystem, m_services.settingsFile,
                                                      pendrel::Settings{state.diskName, state.entries},
@@ -318,9 +321,11 @@ void frmSichern::runExitSequence(pendrel::Asking asking)
                                    .settingsDirectory = m_services.settingsDirectory};
     services.restoreWindow = [this] { restoreWindow(); };
     services.busy = [this](bool busy) { setBusy(busy); };
+    services.nobodyLeft = [this] { return displayGone(); };
     services.outstandingRecord = m_services.outstandingRecord;
     m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, services, asking).exitStatus();
     m_closed = true;
+    emit exitSequenceEnded();
 }
 
 void frmSichern::restoreWindow()
@@ -333,7 +338,7 @@ void frmSichern::restoreWindow()
 // box opened from there would run inside the save.
 void frmSichern::setBusy(bool busy)
 {
-    m_saving = busy;
+    m_save = busy ? Save::Running : Save::Ended;
     if (m_displayGone)
         return;
     const QList<QWidget *> controls = {lstArbVz, txtDiskName, Dir1, Drive1, Command1};
@@ -371,9 +376,20 @@ void frmSichern::saving(const std::string &file)
                                      + QStringLiteral(" to A:\\")));
 }
 
+bool frmSichern::displayGone()
+{
+    if (m_services.displayGone() && !m_displayGone) {
+        m_displayGone = true;
+        std::fprintf(stderr, "pendrel: the display is gone; the save goes on without it\n");
+    }
+    return m_displayGone;
+}
+
+// Once the display is gone, a pass of the event loop would let Qt end the
+// program in the middle of the save.
 void frmSichern::keepResponsive()
 {
-    if (m_displayGone)
+    if (displayGone())
         return;
     if (m_sinceRepaint.isValid() && m_sinceRepaint.elapsed() < RepaintIntervalMs)
         return;
