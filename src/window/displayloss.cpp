@@ -143,10 +143,12 @@ void handleMessage(QtMsgType type, const QMessageLogContext &context, const QStr
 DisplayLossWatch::DisplayLossWatch()
 {
     Watch &w = watch();
-    if (const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+    const QString platform = QGuiApplication::platformName();
+    const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (platform == u"xcb" && x11 && x11->connection()) {
         w.x11 = x11->connection();
         w.socket = xcb_get_file_descriptor(w.x11);
-    } else if (QGuiApplication::platformName() == u"wayland") {
+    } else if (platform == u"wayland") {
         w.socket = socketConnectedTo(waylandSocketPath());
     }
 }
