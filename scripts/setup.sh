@@ -14,12 +14,14 @@ case "${1:-}" in
 *) echo "usage: $0 [--tests]" >&2; exit 2 ;;
 esac
 
-packages=(cmake g++ make pkg-config qt6-base-dev libblkid-dev)
+packages=(cmake g++ make pkg-config qt6-base-dev libblkid-dev libxcb1-dev)
 test_packages=(
     # tests of the real window and of real volumes
     xvfb xauth openbox wmctrl xdotool x11-utils imagemagick e2fsprogs util-linux procps
     # a real XSMP session manager, its private session bus, and a client of it
     xfce4-session dbus-daemon libsm-dev
+    # a headless Wayland compositor and Qt's Wayland platform
+    weston qt6-wayland
     # the file systems of real sticks
     exfat-fuse exfatprogs ntfs-3g dosfstools
     # references for the benchmarks

@@ -33,6 +33,7 @@ int main(int argc, char *argv[])
     QtMessageBoxes boxes;
     const std::string appDir = pendrel::applicationDirectory();
     const pendrel::SettingsLocation settings = pendrel::settingsLocation(appDir, pendrel::configHome());
+    DisplayLossWatch displayLoss;
 
     frmSichern window({
             .boxes = boxes,
@@ -45,7 +46,9 @@ int main(int argc, char *argv[])
                                                                 pendrel::stateHome()),
             .settingsDirectory = settings.missingDirectory,
             .readmeFile = QFile::decodeName(QByteArray::fromStdString(pendrel::readmeFile(appDir))),
+            .displayGone = [&displayLoss] { return displayLoss.lost(); },
     });
+    QObject::connect(&window, &frmSichern::exitSequenceEnded, [&displayLoss] { displayLoss.closeEnded(); });
     boxes.setParentWidget(&window);
     window.Form_Load();
 
@@ -58,7 +61,7 @@ int main(int argc, char *argv[])
     QObject::connect(&mountTable, &MountTableWatch::changed, &window, &frmSichern::updateDrives);
 
     // Qt ends the program when the display goes; the save runs before.
-    DisplayLossWatch displayLoss([&window] { window.displayLost(); });
+    displayLoss.start([&window](bool endsOnReturn) { window.displayLost(endsOnReturn); });
 
     window.show();
     const int status = app.exec();

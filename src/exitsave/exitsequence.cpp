@@ -151,6 +151,8 @@ void save(const ExitSnapshot &snapshot, TimePoint startZeit, const ExitServices 
     // is written after them, and whole or not at all.
     const std::string settingsError = writeSettingsOf(snapshot, services, result);
     services.busy(false);
+    if (services.nobodyLeft())
+        asking = Asking::Nobody;
     reportSettings(settingsError, services, asking);
 
     result.failures = backup.failures();

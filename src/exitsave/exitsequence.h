@@ -44,6 +44,9 @@ struct ExitServices
     MissingDirectory settingsDirectory = MissingDirectory::Fail; // when the folder of sichern.txt is missing
     std::function<void()> restoreWindow = [] { }; // brings a minimised window back before the first box
     std::function<void(bool)> busy = [](bool) { }; // true while the save runs, false before its report
+    // Asked after the save: true when nobody can be asked any more (the
+    // display went during the save); the report then goes to stderr.
+    std::function<bool()> nobodyLeft = [] { return false; };
     std::string outstandingRecord = {}; // the record of an unsaved run (outstandingrun.h); "" for none
     bool settingsUnread = false; // the settings file could be neither read nor moved aside: never replaced
 };
@@ -78,10 +81,10 @@ struct ExitResult
 // directory and writes the settings. Reports what was not saved, and what was
 // saved under a substitute name, in one message box. Asking nobody, it saves
 // only to a volume whose label matches (any when the name is empty), writes
-// the settings in every case and reports on stderr, never in a box. The
-// outstanding record is removed after a save that left nothing unsaved or
-// when the user confirmed not saving, and kept otherwise. Never refuses the
-// close.
+// the settings in every case and reports on stderr, never in a box; so does a
+// save after which nobody is left to ask. The outstanding record is removed
+// after a save that left nothing unsaved or when the user confirmed not
+// saving, and kept otherwise. Never refuses the close.
 [[nodiscard]] ExitResult runExitSequence(const ExitSnapshot &snapshot, TimePoint startZeit,
                                          const ExitServices &services, Asking asking = Asking::User);
 

@@ -314,16 +314,19 @@ void frmSichern::closeBySignal()
         close();
 }
 
-void frmSichern::displayLost()
+void frmSichern::displayLost(bool endsOnReturn)
 {
-    if (m_closed || m_displayGone)
-        return;
     m_displayGone = true;
-    if (!m_saving) {
+    if (m_closed || m_save == Save::Ended)
+        return;
+    if (m_save == Save::NotStarted) {
         m_closing = true;
         runExitSequence(pendrel::Asking::Nobody);
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
         return;
     }
+    if (!endsOnReturn)
+        return;
     const std::string error = pendrel::saveSettings(snapshot(), exitServices());
     std::fprintf(stderr, "pendrel: the display is gone during the save; what it had not copied yet is saved at the "
                          "next close\n");
@@ -342,6 +345,7 @@ pendrel::ExitServices frmSichern::exitServices()
                                    .settingsDirectory = m_services.settingsDirectory};
     services.restoreWindow = [this] { restoreWindow(); };
     services.busy = [this](bool busy) { setBusy(busy); };
+    services.nobodyLeft = [this] { return displayGone(); };
     services.outstandingRecord = m_services.outstandingRecord;
     services.settingsUnread = m_settingsUnread;
     return services;
@@ -351,6 +355,7 @@ void frmSichern::runExitSequence(pendrel::Asking asking)
 {
     m_exitStatus = pendrel::runExitSequence(snapshot(), m_startZeit, exitServices(), asking).exitStatus();
     m_closed = true;
+    emit exitSequenceEnded();
 }
 
 void frmSichern::restoreWindow()
@@ -363,7 +368,7 @@ void frmSichern::restoreWindow()
 // box opened from there would run inside the save.
 void frmSichern::setBusy(bool busy)
 {
-    m_saving = busy;
+    m_save = busy ? Save::Running : Save::Ended;
     if (!busy)
         showStatus();
     if (m_displayGone)
@@ -414,9 +419,20 @@ void frmSichern::showStatus()
                                                     : QStringLiteral("I'm checking ") + path));
 }
 
+bool frmSichern::displayGone()
+{
+    if (m_services.displayGone() && !m_displayGone) {
+        m_displayGone = true;
+        std::fprintf(stderr, "pendrel: the display is gone; the save goes on without it\n");
+    }
+    return m_displayGone;
+}
+
+// Once the display is gone, a pass of the event loop would let Qt end the
+// program in the middle of the save.
 void frmSichern::keepResponsive()
 {
-    if (m_displayGone)
+    if (displayGone())
         return;
     if (m_sinceRepaint.isValid() && m_sinceRepaint.elapsed() < RepaintIntervalMs)
         return;

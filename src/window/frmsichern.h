@@ -36,6 +36,9 @@ struct WindowServices
     pendrel::MissingDirectory settingsDirectory = pendrel::MissingDirectory::Fail;
     QString readmeFile;
     std::function<bool(const QUrl &)> openUrl = QDesktopServices::openUrl;
+    // Asked between the steps of a save: true once the display's connection
+    // is broken, and the save then goes on without the display.
+    std::function<bool()> displayGone = [] { return false; };
 };
 
 class frmSichern : public QWidget, private pendrel::Progress
@@ -60,12 +63,19 @@ public:
     // one not shown yet) nobody can, and the save runs unasked.
     void closeBySignal();
     // The display is gone: the exit sequence runs unasked, without touching
-    // the display, unless a save is already running; that one cannot finish,
-    // so the name and list are written and the run stays outstanding.
-    void displayLost();
+    // the display, unless a save has already started; that one goes on to its
+    // end without the display. Only if Qt ends the program as soon as this
+    // returns (`endsOnReturn`, reported inside the save's own pass of the
+    // event loop) can it not finish: the name and list are written then, and
+    // the run stays outstanding.
+    void displayLost(bool endsOnReturn);
     // Lists "/" and the removable volumes mounted now in Drive1, keeping its
     // current drive while that is still there.
     void updateDrives();
+
+signals:
+    // The exit sequence has run to its end (saved, declined or not saved).
+    void exitSequenceEnded();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -85,6 +95,7 @@ private:
 
     void restoreWindow();
     void setBusy(bool busy);
+    [[nodiscard]] bool displayGone();
     [[nodiscard]] pendrel::ExitSnapshot snapshot() const;
     [[nodiscard]] pendrel::ExitServices exitServices();
     void runExitSequence(pendrel::Asking asking);
@@ -107,7 +118,7 @@ private:
     bool m_activated = false;
     bool m_closing = false;
     bool m_closed = false;
-    bool m_saving = false;
+    enum class Save { NotStarted, Running, Ended } m_save = Save::NotStarted;
     bool m_displayGone = false;
     bool m_settingsUnread = false; // sichern.txt could not be read, nor moved aside
     int m_exitStatus = 0;

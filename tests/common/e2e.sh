@@ -89,9 +89,11 @@ start_program() {
     (cd "$app" && exec ./pendrel) >"$work/pendrel.log" 2>&1 &
     program=$!
     pids+=("$program")
-    wait_until program_window >/dev/null || fail "the window did not appear"
-    main_window=$(program_window)
+    wait_until program_shown || fail "the window did not appear"
+    main_window=$(program_window || true)
 }
+
+program_shown() { program_window >/dev/null; } # a script may redefine it for another display
 
 program_window() { # id of the first window of the program titled Pendrel
     wmctrl -lp | awk -v pid="$program" '$3 == pid && $5 == "Pendrel" { print $1; exit }' | grep .

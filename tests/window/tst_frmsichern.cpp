@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QGuiApplication>
@@ -56,6 +57,7 @@ struct Fixture
     std::vector<Volume> volumes;
     std::vector<QUrl> openedUrls;
     bool openUrlSucceeds = true;
+    bool displayGone = false;
     std::function<void()> onQuery;
     std::unique_ptr<frmSichern> window;
 
@@ -80,6 +82,7 @@ struct Fixture
                 .outstandingRecord = appDir.filePath(".pendrel-outstanding").toStdString(),
                 .readmeFile = appDir.filePath("Readme.txt"),
                 .openUrl = [this](const QUrl &url) { openedUrls.push_back(url); return openUrlSucceeds; },
+                .displayGone = [this] { return displayGone; },
         });
         return *window;
     }
@@ -137,6 +140,8 @@ private slots:
     void closeDuringSaveIgnored();
     void endSession_data();
     void endSession();
+    void displayLost_data();
+    void displayLost();
 };
 
 void tst_frmSichern::geometry_data()
@@ -616,6 +621,65 @@ void tst_frmSichern::endSession()
     QCOMPARE(test::readFile(f.settingsFile()), "STICK\r\n" + tree.path().toStdString() + "\r\n");
     QTRY_VERIFY(!w.isVisible());
     QCOMPARE(queries, 1);
+}
+
+// The display goes: idle, the unasked save runs; during a save, noticed
+// before a pass of the event loop or queued from Qt's report on another
+// thread, the save runs to its end without another pass. Either way once,
+// with the report on stderr.
+void tst_frmSichern::displayLost_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::newRow("idle") << "idle";
+    QTest::newRow("noticed in the save") << "noticed";
+    QTest::newRow("queued in the save") << "queued";
+}
+
+void tst_frmSichern::displayLost()
+{
+    QFETCH(QString, when);
+    QTemporaryDir tree;
+    QVERIFY2(tree.isValid(), qPrintable(tree.errorString()));
+    QVERIFY(test::writeFile(tree.filePath("new.txt").toStdString(), "new"));
+    const std::string settings = "STICK\r\n" + tree.path().toStdString() + "\r\n" + tree.path().toStdString() + "/gone\r\n";
+
+    Fixture f;
+    frmSichern &w = f.load(settings);
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QSignalSpy ended(&w, &frmSichern::exitSequenceEnded);
+    int queries = 0;
+    QList<int> passesAfter; // the sequences ended when each pass of the event loop after the loss came
+    const auto pass = [&] { QTimer::singleShot(0, &w, [&] { passesAfter << int(ended.count()); }); };
+    f.onQuery = [&] {
+        ++queries;
+        if (when == "noticed") {
+            f.displayGone = true;
+            pass();
+        } else if (when == "queued") {
+            QTimer::singleShot(0, &w, [&] {
+                w.displayLost(false);
+                pass();
+            });
+        }
+    };
+    if (when == "idle") {
+        w.displayLost(true);
+        pass();
+    } else {
+        w.close();
+    }
+    QTRY_VERIFY(!w.isVisible());
+    QTRY_COMPARE(passesAfter, QList<int>{1});
+    w.displayLost(true);
+
+    QCOMPARE(queries, 1);
+    QCOMPARE(ended.count(), 1);
+    QVERIFY(f.boxes.shown.empty()); // the missing folder is reported on stderr
+    QCOMPARE(w.exitStatus(), 1);
+    const std::vector<std::string> folders = test::sortedNames(f.volumePath());
+    QCOMPARE(folders.size(), 1u);
+    QCOMPARE(test::sortedNames(f.volumePath() + "/" + folders.front()), std::vector<std::string>{"new.txt"});
+    QCOMPARE(test::readFile(f.settingsFile()), settings);
 }
 
 QTEST_MAIN(tst_frmSichern)
