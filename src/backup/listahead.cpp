@@ -115,14 +115,22 @@ void ListAhead::request(const std::string &path, const std::string &subdirectori
 {
     // Below the helpers' depth the requests of the ancestors stay as they
     // are until the walk comes back up.
-    if (!running() || path.size() + 1 >= HelperPathMax)
+    if (path.size() + 1 >= HelperPathMax)
         return;
+    if (m_helpers.empty()) {
+        // Until the helpers start, the walk keeps no books for them; they
+        // begin with the first subtrees offered after the delay.
+        const bool offers = subdirectories.find('\0') + 1 < subdirectories.size();
+        if (m_wanted == 0 || !offers || std::chrono::steady_clock::now() < m_startAt)
+            return;
+        launch();
+        if (m_helpers.empty())
+            return;
+    }
     bool wake = false;
-    bool offered = false;
     {
         const std::lock_guard lock(m_mutex);
         dropLeft(path);
-        offered = subdirectories.find('\0') + 1 < subdirectories.size();
         if (!subdirectories.empty()) {
             m_requests.push_back(Request{path, subdirectories, 0, 0, m_requests.size() - 1});
             // The walk enters the first itself. Idle helpers are woken for a
@@ -137,8 +145,6 @@ void ListAhead::request(const std::string &path, const std::string &subdirectori
     }
     if (wake)
         m_work.notify_one();
-    if (m_wanted > 0 && offered && std::chrono::steady_clock::now() >= m_startAt)
-        launch();
 }
 
 // Forgets the requests of the directories the walk has left on its way to
@@ -163,7 +169,7 @@ void ListAhead::dropLeft(const std::string &path)
 
 std::optional<Listing> ListAhead::take(const std::string &path)
 {
-    if (!running() || path.size() >= HelperPathMax)
+    if (m_helpers.empty() || path.size() >= HelperPathMax)
         return std::nullopt;
     std::unique_lock lock(m_mutex);
     dropLeft(path);

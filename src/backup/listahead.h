@@ -87,7 +87,7 @@ public:
     // system lets start) at the first request after the start delay that
     // offers them work: a small tree is walked before they would pay off,
     // and starting them and sharing the cores with them would cost more.
-    // With none, request and take do nothing.
+    // Until they run, request and take do nothing.
     void start(unsigned helpers);
     // Stops and joins the threads and drops the listings not taken; the
     // walk may go on without them.
