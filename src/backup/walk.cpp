@@ -37,8 +37,10 @@ constexpr std::array<long, 18> PseudoMagics = {
 };
 
 // Local file systems whose directory reads stop short of the buffer only at
-// the end and whose directory entries carry the inode's own number.
-constexpr std::array<std::string_view, 6> PlainLocalTypes = {"ext2", "ext3", "ext4", "tmpfs", "xfs", "btrfs"};
+// the end and whose directory entries carry the inode's own number. Kept to
+// those whose readdir is known to fill the buffer: a read taken wrongly as
+// the last would lose files silently.
+constexpr std::array<std::string_view, 4> PlainLocalTypes = {"ext2", "ext3", "ext4", "tmpfs"};
 
 bool later(const timespec &a, const timespec &b)
 {
