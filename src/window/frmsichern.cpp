@@ -144,8 +144,12 @@ bool frmSichern::eventFilter(QObject *watched, QEvent *event)
 
 void frmSichern::keepSettings()
 {
-    if (m_closing || m_closed)
-        return;
+    if (!m_closing && !m_closed)
+        writeSettingsUnasked();
+}
+
+void frmSichern::writeSettingsUnasked()
+{
     const std::string error = pendrel::saveSettings(snapshot(), exitServices());
     if (!error.empty())
         std::fprintf(stderr, "pendrel: the settings could not be saved: %s\n", error.c_str());
@@ -327,11 +331,9 @@ void frmSichern::displayLost(bool endsOnReturn)
     }
     if (!endsOnReturn)
         return;
-    const std::string error = pendrel::saveSettings(snapshot(), exitServices());
     std::fprintf(stderr, "pendrel: the display is gone during the save; what it had not copied yet is saved at the "
                          "next close\n");
-    if (!error.empty())
-        std::fprintf(stderr, "pendrel: the settings could not be saved: %s\n", error.c_str());
+    writeSettingsUnasked();
 }
 
 pendrel::ExitServices frmSichern::exitServices()

@@ -104,6 +104,8 @@ private:
     void saving(const std::string &file) override;
     void keepResponsive() override;
     void showStatus();
+    // Writes the name and list, a failure reported on stderr.
+    void writeSettingsUnasked();
 
     WindowServices m_services;
     pendrel::TimePoint m_startZeit;
