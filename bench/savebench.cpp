@@ -100,7 +100,7 @@ public:
     int setMode(int, mode_t) override { return 0; }
     int syncFile(int) override { return 0; }
     long copyRange(int, int, std::size_t) override { return 0; }
-    long read(int, void *, std::size_t) override { return 0; }
+    long read(int fd, void *buf, std::size_t size) override { return fd == fakeFd ? 0 : m_real.read(fd, buf, size); }
     long write(int, const void *, std::size_t size) override { return long(size); }
     int setTimes(int, const struct timespec[2]) override { return 0; }
     int renameNoReplace(int, const char *, int, const char *) override { return 0; }
@@ -108,6 +108,11 @@ public:
     int unlinkAt(int, const char *) override { return 0; }
     int syncFileSystem(int) override { return 0; }
     int close(int fd) override { return fd == fakeFd ? 0 : m_real.close(fd); }
+    int openChangeQueue() override { return m_real.openChangeQueue(); }
+    int watchDirectory(int queueFd, int dirFd, const char *name) override
+    {
+        return m_real.watchDirectory(queueFd, dirFd, name);
+    }
 
 private:
     // Far above any descriptor the process could really hold.
@@ -181,6 +186,8 @@ public:
     }
     long read(int fd, void *buf, std::size_t size) override
     {
+        if (!m_copyFds.contains(fd))
+            return m_real.read(fd, buf, size);
         return timed([&] { return m_real.read(fd, buf, size); });
     }
     long write(int fd, const void *buf, std::size_t size) override
@@ -209,6 +216,11 @@ public:
         if (std::this_thread::get_id() == m_saver && m_copyFds.erase(fd))
             return timed([&] { return m_real.close(fd); });
         return m_real.close(fd);
+    }
+    int openChangeQueue() override { return m_real.openChangeQueue(); }
+    int watchDirectory(int queueFd, int dirFd, const char *name) override
+    {
+        return m_real.watchDirectory(queueFd, dirFd, name);
     }
 
 private:

@@ -52,7 +52,7 @@ bool within(const std::string &path, const std::string &tree)
 
 } // namespace
 
-ListAhead::ListAhead(FileSystem &fs, const EntryFilter &filter) : m_fs(fs), m_filter(filter)
+ListAhead::ListAhead(FileSystem &fs, const EntryFilter &filter) : m_fs(fs), m_filter(filter), m_changes(fs)
 {
 }
 
@@ -107,6 +107,7 @@ void ListAhead::stop()
     }
     m_requests.clear();
     m_listings.clear();
+    m_changes.reset();
     m_listingBytes = 0;
     m_listingFds = 0;
 }
@@ -188,6 +189,11 @@ std::optional<Listing> ListAhead::take(const std::string &path)
             lock.unlock();
             if (wake)
                 m_room.notify_all();
+            // A file rewritten in place since leaves no trace on the
+            // directory: the walk, had it read the directory now, would have
+            // seen it.
+            if (listing && !m_changes.unchanged(listing->watch))
+                return std::nullopt;
             return listing;
         }
         const auto owner = std::find_if(m_helpers.begin(), m_helpers.end(), [&path](const Helper &helper) {
@@ -295,14 +301,13 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
         if (m_stop || self.caughtUp)
             return;
         lock.unlock();
-        const int parentFd = !stack.empty() && stack.back().fd ? stack.back().fd->get() : AT_FDCWD;
+        const SharedFd parent = stack.empty() ? nullptr : stack.back().fd;
         Subdirectories subdirectories;
         SharedFd opened;
         // What the parent's entry said of a directory is only worth something
         // when it is opened relative to that parent.
-        const bool relative = parentFd != AT_FDCWD;
-        Listing listing = list(parentFd, relative ? name.c_str() : path.c_str(), path,
-                               relative ? identity : std::nullopt, subdirectories, buffer, opened);
+        Listing listing = list(parent, parent ? name.c_str() : path.c_str(), path, parent ? identity : std::nullopt,
+                               subdirectories, buffer, opened);
         lock.lock();
         // The walk has read this one itself while it was listed.
         if (self.caughtUp == path)
@@ -340,17 +345,33 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
     }
 }
 
-// Makes the calls the walk would make for the directory at `path`, and
-// keeps what the filter lets through. A directory on a pseudo file system is
+// Makes the calls the walk would make for the directory at `path` (`name`
+// in `parent`, or the path itself without a parent), and keeps what the
+// filter lets through. A directory on a pseudo file system is
 // left to the walk, which leaves it out. `known` is the device and inode
 // its parent's entry gave: where they can be trusted, no stat is needed to
 // tell the walk which directory was listed.
-Listing ListAhead::list(int parentFd, const char *name, const std::string &path, const std::optional<Identity> &known,
-                        Subdirectories &subdirectories, char *buffer, SharedFd &opened)
+Listing ListAhead::list(const SharedFd &parent, const char *name, const std::string &path,
+                        const std::optional<Identity> &known, Subdirectories &subdirectories, char *buffer,
+                        SharedFd &opened)
 {
     Listing listing;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &listing.listedFrom);
-    UniqueFd fd(m_fs, m_fs.openDirectory(parentFd, name, false));
+    // The watch stands before the entries are read, so that whatever changes
+    // after they are judged is seen. A directory opened relative to its
+    // parent is watched first, by its name there: should the name lead
+    // elsewhere by the time it is opened, the directory watched was moved or
+    // removed, which its watch tells. Where changes may come unseen, the walk
+    // reads the directory itself.
+    if (parent) {
+        if (!known || !m_filter.changesSeen(known->device))
+            return listing;
+        listing.watch = m_changes.watch(parent->get(), name);
+        if (!listing.watch)
+            return listing;
+    }
+    UniqueFd fd(m_fs, m_fs.openDirectory(parent ? parent->get() : AT_FDCWD, name, false));
+    listing.parent = parent;
     if (!fd)
         return listing;
     if (known && m_filter.plainLocal(known->device) && !m_filter.mayBeMountPoint(path)) {
@@ -363,6 +384,12 @@ Listing ListAhead::list(int parentFd, const char *name, const std::string &path,
         listing.device = st.st_dev;
         listing.inode = st.st_ino;
     }
+    if (!m_filter.changesSeen(listing.device))
+        return listing;
+    if (!parent)
+        listing.watch = m_changes.watch(fd.get(), nullptr);
+    if (!listing.watch)
+        return listing;
     listing.opened = true;
     bool tooLarge = false;
     listing.error = m_filter.read(m_fs, fd.get(), listing.device, buffer, [&](const Examined &entry, Verdict verdict) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "changewatch.h"
 #include "uniquefd.h"
 
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,7 +41,8 @@ struct Listed
 // filter did not skip. Most of them are directories, so the stat results of
 // the others are held apart, in the same order. `opened` false: the walk
 // reads the directory itself. The directory's identity and the moment its
-// listing began let the walk tell whether it still holds.
+// listing began let the walk tell whether it still holds, and the watch
+// kept on it since whether a file in it changed.
 struct Listing
 {
     bool opened = false;
@@ -51,6 +54,11 @@ struct Listing
     std::vector<Listed> entries;
     std::vector<struct stat> stats;
     SharedFd fd; // the directory, for the walk to go on with, or none
+    // The directory it was opened relative to, when it was: a walk that
+    // holds this very descriptor and finds the watch quiet reached the same
+    // directory (renaming or replacing it shows in the watch).
+    std::weak_ptr<UniqueFd> parent;
+    ChangeWatch::Ticket watch;
 
     // The bytes it holds while it waits for the walk, as counted against the budget.
     [[nodiscard]] std::size_t cost(const std::string &path) const
@@ -100,7 +108,8 @@ public:
     void request(const std::string &path, const std::string &subdirectories);
 
     // The walk enters `path`. Returns the listing a helper made of it;
-    // nullopt when the walk must read it (never waits for a helper).
+    // nullopt when the walk must read it (never waits for a helper), as when
+    // something in it changed since it was listed.
     [[nodiscard]] std::optional<Listing> take(const std::string &path);
 
 private:
@@ -144,12 +153,13 @@ private:
     void helperLoop(Helper &self);
     [[nodiscard]] bool pickTree(std::string &tree);
     void listTree(std::unique_lock<std::mutex> &lock, Helper &self, char *buffer);
-    [[nodiscard]] Listing list(int parentFd, const char *name, const std::string &path,
+    [[nodiscard]] Listing list(const SharedFd &parent, const char *name, const std::string &path,
                                const std::optional<Identity> &known, Subdirectories &subdirectories, char *buffer,
                                SharedFd &opened);
 
     FileSystem &m_fs;
     const EntryFilter &m_filter;
+    ChangeWatch m_changes;
     ThreadStart m_threadStart = [](std::function<void()> run) { return std::thread(std::move(run)); };
     std::chrono::milliseconds m_startDelay{10};
     // Changed only by the walk's thread, under m_mutex while helpers run.

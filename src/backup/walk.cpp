@@ -42,6 +42,13 @@ constexpr std::array<long, 18> PseudoMagics = {
 // the last would lose files silently.
 constexpr std::array<std::string_view, 4> PlainLocalTypes = {"ext2", "ext3", "ext4", "tmpfs"};
 
+// File systems changed only through the system they are mounted on: local
+// disks and memory, and FUSE on a local device (a stick through ntfs-3g).
+constexpr std::array<std::string_view, 22> ChangedHereTypes = {
+    "ext2",  "ext3",    "ext4",  "xfs",     "btrfs", "f2fs",     "tmpfs",    "ramfs", "vfat",     "msdos", "exfat",
+    "ntfs3", "fuseblk", "jfs",   "hfsplus", "udf",   "iso9660",  "squashfs", "erofs", "overlay", "nilfs2", "bcachefs",
+};
+
 bool later(const timespec &a, const timespec &b)
 {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
@@ -54,6 +61,13 @@ bool changedSince(const struct stat &st, const timespec &listedFrom)
     return !later(listedFrom, st.st_ctim) || !later(listedFrom, st.st_mtim);
 }
 
+// Both name the same descriptor object, alive or not: the weak reference
+// keeps an object's identity from passing to another at its address.
+bool sameDescriptor(const std::weak_ptr<UniqueFd> &a, const SharedFd &b)
+{
+    return b && !a.owner_before(b) && !b.owner_before(a);
+}
+
 } // namespace
 
 void EntryFilter::setMounts(const std::vector<Mount> &mounts, const std::string &root)
@@ -61,6 +75,7 @@ void EntryFilter::setMounts(const std::vector<Mount> &mounts, const std::string 
     m_pseudoDevices.clear();
     m_knownDevices.clear();
     m_plainLocal.clear();
+    m_changesSeen.clear();
     m_mountPoints.clear();
     for (const Mount &mount : mounts) {
         m_knownDevices.insert(mount.device);
@@ -68,6 +83,8 @@ void EntryFilter::setMounts(const std::vector<Mount> &mounts, const std::string 
             m_pseudoDevices.insert(mount.device);
         if (std::find(PlainLocalTypes.begin(), PlainLocalTypes.end(), mount.type) != PlainLocalTypes.end())
             m_plainLocal.insert(mount.device);
+        if (std::find(ChangedHereTypes.begin(), ChangedHereTypes.end(), mount.type) != ChangedHereTypes.end())
+            m_changesSeen.insert(mount.device);
     }
     // The mount table names mount points by their real path; the walk
     // spells them from the root as given, which may run through links.
@@ -202,11 +219,15 @@ void Walk::enter(const char *name)
     SharedFd fd;
     // A listing with nothing to act on needs no descriptor, and one a helper
     // passed on comes with the helper's: that the entry is still the
-    // directory listed, unchanged, is enough.
+    // directory listed, unchanged, is enough. A directory the helper opened
+    // relative to the descriptor the walk now holds is that directory, its
+    // watch quiet since (no mount point: a mount shows in no watch).
     bool listed = listing && ((listing->entries.empty() && listing->error == 0) || listing->fd)
-        && m_fs.statAt(m_stack.back().fd->get(), name, &st, false) == 0 && holds(st);
+        && ((sameDescriptor(listing->parent, m_stack.back().fd) && !m_filter.mayBeMountPoint(m_path))
+            || (m_fs.statAt(m_stack.back().fd->get(), name, &st, false) == 0 && holds(st)));
     if (listed) {
         fd = std::move(listing->fd);
+        st.st_dev = listing->device;
     } else {
         fd = openDirectory(name, st, error);
         listed = fd && holds(st);
@@ -291,7 +312,8 @@ void Walk::read(Frame &frame)
 }
 
 // Acts on a helper's listing as on the directory's own entries; the filter
-// judges each again, since the excluded folder may have become known since.
+// judges each again, since the excluded folder may have become known since,
+// and entries that may have changed elsewhere are stat'ed again.
 void Walk::replay(Frame &frame, const Listing &listing)
 {
     auto st = listing.stats.begin();
@@ -304,6 +326,8 @@ void Walk::replay(Frame &frame, const Listing &listing)
         entry.follow = listed.follow;
         if (listed.type != DT_DIR)
             entry.st = *st++;
+        if (EntryFilter::changesElsewhere(entry))
+            m_filter.examine(m_fs, frame.fd->get(), entry);
         act(frame, entry, m_filter.judge(m_fs, entry, frame.device, frame.fd->get()));
     }
     if (listing.error != 0)

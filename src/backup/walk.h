@@ -65,6 +65,11 @@ public:
     // give the inode's own number.
     [[nodiscard]] bool plainLocal(dev_t device) const { return m_plainLocal.contains(device); }
 
+    // Whether every change to the files on `device` is made through this
+    // system, so that watching a directory there sees it: not so on network
+    // file systems and FUSE, whose files may change elsewhere.
+    [[nodiscard]] bool changesSeen(dev_t device) const { return m_changesSeen.contains(device); }
+
     // Whether `path`, spelled as below the root given to setMounts, is a
     // mount point, where the device changes; true for any path when the
     // mounts below the root could not be told.
@@ -91,9 +96,20 @@ public:
     // A regular file of this stat is to be saved: modified after the start.
     [[nodiscard]] bool changed(const struct stat &st) const;
 
+    // Whether the stat of an entry may change with nothing in its directory
+    // changing: a link's target, or a file with other names elsewhere,
+    // changed through those. A listing made ahead judges these again.
+    [[nodiscard]] static bool changesElsewhere(const Examined &entry)
+    {
+        return entry.follow || (entry.result == 0 && S_ISREG(entry.st.st_mode) && entry.st.st_nlink > 1);
+    }
+
+    // Stats the entry `name` of the open directory fd into `entry`.
+    void examine(FileSystem &fs, int fd, Examined &entry) const;
+
     // Reads the open directory fd, which lies on `device`, and calls
-    // onEntry(examined, verdict) for each entry not skipped, in the order
-    // read. Costs one stat per entry that is not listed as a directory (two
+    // onEntry(examined, verdict) for each entry not skipped, or skipped but
+    // changing elsewhere, in the order read. Costs one stat per entry that is not listed as a directory (two
     // for a link met as DT_UNKNOWN). Returns 0, or the errno that stopped
     // reading.
     template<typename OnEntry>
@@ -106,13 +122,13 @@ public:
     [[nodiscard]] Verdict judge(FileSystem &fs, const Examined &entry, dev_t device, int dirFd) const;
 
 private:
-    void examine(FileSystem &fs, int fd, Examined &entry) const;
     [[nodiscard]] Verdict judgeStated(const Examined &entry) const;
 
     timespec m_start{};
     std::unordered_set<dev_t> m_pseudoDevices;
     std::unordered_set<dev_t> m_knownDevices;
     std::unordered_set<dev_t> m_plainLocal;
+    std::unordered_set<dev_t> m_changesSeen;
     std::unordered_set<std::string> m_mountPoints;
     bool m_mountPointsKnown = false;
     // Written once before m_haveExcluded is set, read only after it is seen:
@@ -155,8 +171,9 @@ public:
 // walks cannot lead it elsewhere; past a budget of open ancestors the
 // shallowest are closed and reopened through ".." on the way back, so any
 // depth can be walked. A directory a helper has listed ahead is taken from
-// the helper when it is still the one the walk reached and unchanged since
-// (device, inode, ctime); otherwise the walk reads it again. Each file to be
+// the helper when it is still the one the walk reached and nothing in it
+// changed since: its files rewritten in place included, as a watch kept on
+// it from before it was listed tells; otherwise the walk reads it again. Each file to be
 // saved is opened and judged again from what was opened, so that the outcome
 // does not depend on when a helper looked.
 class Walk
@@ -234,7 +251,7 @@ int EntryFilter::read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntr
             if (type != DT_DIR)
                 examine(fs, fd, examined);
             const Verdict verdict = judge(fs, examined, device, fd);
-            if (verdict != Verdict::Skip && !onEntry(examined, verdict))
+            if ((verdict != Verdict::Skip || changesElsewhere(examined)) && !onEntry(examined, verdict))
                 return 0;
         }
         if (last)

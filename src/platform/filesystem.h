@@ -68,6 +68,15 @@ public:
     [[nodiscard]] virtual int syncFileSystem(int fd) = 0;
     // close; an error here can mean lost written data (NFS, full disks).
     virtual int close(int fd) = 0;
+    // Opens a queue of changes in watched directories (inotify), read
+    // without blocking through read(). Returns its descriptor.
+    [[nodiscard]] virtual int openChangeQueue() = 0;
+    // Watches a directory through the queue: the open dirFd, or with `name`
+    // its entry of that name (not followed when a link). Tells entries
+    // added, removed or renamed, files written or given other attributes,
+    // and the directory moved or removed. Returns the watch's number, the
+    // same for a directory watched again.
+    [[nodiscard]] virtual int watchDirectory(int queueFd, int dirFd, const char *name) = 0;
 };
 
 // Writes all `size` bytes through fs.write, again after EINTR and short
@@ -99,6 +108,8 @@ public:
     int unlinkAt(int dirFd, const char *name) override;
     int syncFileSystem(int fd) override;
     int close(int fd) override;
+    int openChangeQueue() override;
+    int watchDirectory(int queueFd, int dirFd, const char *name) override;
 };
 
 } // namespace pendrel

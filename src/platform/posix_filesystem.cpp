@@ -1,8 +1,11 @@
 #include "filesystem.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <fcntl.h>
-#include <stdio.h>
+#include <cstdio>
+#include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -150,6 +153,26 @@ int PosixFileSystem::syncFileSystem(int fd)
 int PosixFileSystem::close(int fd)
 {
     return result(::close(fd));
+}
+
+int PosixFileSystem::openChangeQueue()
+{
+    return result(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+}
+
+int PosixFileSystem::watchDirectory(int queueFd, int dirFd, const char *name)
+{
+    // inotify takes a path only; this one leads through the very directory open.
+    char path[64 + NAME_MAX];
+    if (name == nullptr)
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", dirFd);
+    else if (std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", dirFd, name) >= int(sizeof path))
+        return -ENAMETOOLONG;
+    // The descriptor's own entry is a link to be followed; a name is not.
+    const std::uint32_t follow = name == nullptr ? 0 : IN_DONT_FOLLOW;
+    return result(::inotify_add_watch(queueFd, path,
+                                      IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO
+                                          | IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR | follow));
 }
 
 } // namespace pendrel

@@ -17,9 +17,9 @@ namespace pendrel::test {
 enum class Op {
     OpenDirectory, ReadDirectory, StatAt, OpenForReading, Prefetch, CreateExclusive, MakeDirectory, CopyRange,
     Read, Write, SetMode, SyncFile, SetTimes, RenameNoReplace, Rename, UnlinkAt, SyncFileSystem, StatFd,
-    StatFileSystem, Rewind, Close,
+    StatFileSystem, Rewind, Close, OpenChangeQueue, WatchDirectory,
 };
-inline constexpr std::size_t OpCount = std::size_t(Op::Close) + 1;
+inline constexpr std::size_t OpCount = std::size_t(Op::WatchDirectory) + 1;
 
 // Fails calls of `op` with `error`: the nth matching call (1-based), or with
 // `repeat` that one and every later one. A non-empty `nameContains` limits the
@@ -215,6 +215,18 @@ public:
         }
         const int result = m_real.close(fd);
         return error ? -error : result;
+    }
+    int openChangeQueue() override
+    {
+        if (const int error = injected(Op::OpenChangeQueue, {}))
+            return -error;
+        return m_real.openChangeQueue();
+    }
+    int watchDirectory(int queueFd, int dirFd, const char *name) override
+    {
+        if (const int error = injected(Op::WatchDirectory, name ? name : nameOf(dirFd)))
+            return -error;
+        return m_real.watchDirectory(queueFd, dirFd, name);
     }
 
 private:
