@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -350,7 +351,7 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
 // filter lets through. A directory on a pseudo file system is
 // left to the walk, which leaves it out. `known` is the device and inode
 // its parent's entry gave: where they can be trusted, no stat is needed to
-// tell the walk which directory was listed.
+// tell the walk which directory was listed, its "." and ".." entries confirm it.
 Listing ListAhead::list(const SharedFd &parent, const char *name, const std::string &path,
                         const std::optional<Identity> &known, Subdirectories &subdirectories, char *buffer,
                         SharedFd &opened)
@@ -374,7 +375,8 @@ Listing ListAhead::list(const SharedFd &parent, const char *name, const std::str
     listing.parent = parent;
     if (!fd)
         return listing;
-    if (known && m_filter.plainLocal(known->device) && !m_filter.mayBeMountPoint(path)) {
+    const bool fromEntry = known && m_filter.plainLocal(known->device) && !m_filter.mayBeMountPoint(path);
+    if (fromEntry) {
         listing.device = known->device;
         listing.inode = known->inode;
     } else {
@@ -392,6 +394,7 @@ Listing ListAhead::list(const SharedFd &parent, const char *name, const std::str
         return listing;
     listing.opened = true;
     bool tooLarge = false;
+    std::array<ino_t, 2> dots{};
     listing.error = m_filter.read(m_fs, fd.get(), listing.device, buffer, [&](const Examined &entry, Verdict verdict) {
         listing.entries.push_back(Listed{std::uint32_t(listing.names.size()), entry.type, entry.follow,
                                          entry.result, entry.inode});
@@ -408,9 +411,13 @@ Listing ListAhead::list(const SharedFd &parent, const char *name, const std::str
             (void)m_fs.prefetch(fd.get(), entry.name, std::min(entry.st.st_size, PrefetchBytes));
         tooLarge = listing.cost(path) > ListingBudget / 2;
         return !tooLarge;
-    });
-    // A directory too large to hold is left to the walk.
-    if (tooLarge) {
+    }, &dots);
+    // A directory too large to hold is left to the walk, and so is one that
+    // is not what its parent's entry named: a file system mounted there
+    // since the mounts were read (its root's ".." leads to itself), or
+    // another directory put in the entry's place. The walk, trusting the
+    // listing, would see no mount.
+    if (tooLarge || (fromEntry && (dots[0] != known->inode || dots[1] == dots[0]))) {
         listing = Listing{};
         subdirectories = Subdirectories{};
     }

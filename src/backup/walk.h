@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -110,10 +111,12 @@ public:
     // Reads the open directory fd, which lies on `device`, and calls
     // onEntry(examined, verdict) for each entry not skipped, or skipped but
     // changing elsewhere, in the order read. Costs one stat per entry that is not listed as a directory (two
-    // for a link met as DT_UNKNOWN). Returns 0, or the errno that stopped
-    // reading.
+    // for a link met as DT_UNKNOWN). `dots`, when given, gets the inodes the
+    // entries "." and ".." carry (0 for one not met). Returns 0, or the errno
+    // that stopped reading.
     template<typename OnEntry>
-    int read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntry onEntry) const;
+    int read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntry onEntry,
+             std::array<ino_t, 2> *dots = nullptr) const;
 
     // Judges an entry of a directory on `device` examined earlier, perhaps
     // by another thread, perhaps before the excluded folder was known; dirFd
@@ -231,7 +234,8 @@ private:
 };
 
 template<typename OnEntry>
-int EntryFilter::read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntry onEntry) const
+int EntryFilter::read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntry onEntry,
+                      std::array<ino_t, 2> *dots) const
 {
     for (;;) {
         const long filled = fs.readDirectory(fd, buffer, DirectoryBufferSize);
@@ -242,10 +246,16 @@ int EntryFilter::read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntr
             const auto *entry = reinterpret_cast<const dirent64 *>(buffer + offset);
             offset += entry->d_reclen;
             const unsigned char type = entry->d_type;
-            if (entry->d_name[0] == '.' || (type != DT_DIR && type != DT_REG && type != DT_LNK && type != DT_UNKNOWN))
+            const char *name = entry->d_name;
+            if (name[0] == '.') {
+                if (dots && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                    (*dots)[name[1] == '.'] = entry->d_ino;
+                continue;
+            }
+            if (type != DT_DIR && type != DT_REG && type != DT_LNK && type != DT_UNKNOWN)
                 continue;
             Examined examined;
-            examined.name = entry->d_name;
+            examined.name = name;
             examined.type = type;
             examined.inode = entry->d_ino;
             if (type != DT_DIR)
