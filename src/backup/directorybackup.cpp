@@ -103,11 +103,26 @@ public:
     void setHelperStartDelay(std::chrono::milliseconds delay) { m_ahead.setStartDelay(delay); }
 
 private:
-    struct FileIdHash
+    // A file as met: its identity, and its modification time and size, which
+    // tell it from a later file given the inode of one removed since.
+    struct MetFile
     {
-        std::size_t operator()(const std::pair<dev_t, ino_t> &id) const
+        dev_t device;
+        ino_t inode;
+        timespec mtime;
+        off_t size;
+        bool operator==(const MetFile &other) const
         {
-            return std::hash<ino_t>()(id.second) ^ (std::hash<dev_t>()(id.first) << 1);
+            return device == other.device && inode == other.inode && mtime.tv_sec == other.mtime.tv_sec
+                && mtime.tv_nsec == other.mtime.tv_nsec && size == other.size;
+        }
+    };
+    struct MetFileHash
+    {
+        std::size_t operator()(const MetFile &file) const
+        {
+            return std::hash<ino_t>()(file.inode) ^ (std::hash<dev_t>()(file.device) << 1)
+                ^ (std::hash<long>()(file.mtime.tv_nsec) << 2);
         }
     };
 
@@ -132,7 +147,7 @@ private:
     int m_targetGoneError = 0;
     bool m_full = false;
     // Every file met in this run: one listed twice, or under two names, is saved once.
-    std::unordered_set<std::pair<dev_t, ino_t>, FileIdHash> m_met;
+    std::unordered_set<MetFile, MetFileHash> m_met;
 
     unsigned m_threads = std::thread::hardware_concurrency() >= 2 ? DefaultThreads : 1;
     EntryFilter m_filter;
@@ -159,7 +174,8 @@ void DirectoryBackup::Impl::visit(const Visit &visit)
 
 void DirectoryBackup::Impl::offer(const Visit &visit)
 {
-    if (!m_met.insert({visit.st->st_dev, visit.st->st_ino}).second)
+    const struct stat &st = *visit.st;
+    if (!m_met.insert(MetFile{st.st_dev, st.st_ino, st.st_mtim, st.st_size}).second)
         return;
     m_progress.saving(visit.path);
     m_progress.keepResponsive();

@@ -986,6 +986,7 @@ void tst_DirectoryBackup::changingTree_data()
         {"rewritten in place", "rewrite u5", top, {"u5.txt"}},
         {"new time only", "touch u5", top, {"u5.txt"}},
         {"rewritten elsewhere", "rewrite u5 elsewhere", top, {"u5.txt"}},
+        {"inode reused", "f00 replaced by zz", top, {"zz.txt"}},
         {"proc mounted", "mount proc", top, {}},
     };
     for (const auto &[name, change, roots, expected] : cases) {
@@ -1024,6 +1025,12 @@ void tst_DirectoryBackup::changingTree()
     const std::string u5 = at(5) + "/u5.txt";
     QVERIFY(f.file(u5.substr(f.source.size() + 1), "u5.txt", false));
     const std::string u5Elsewhere = f.root + "/u5-elsewhere.txt";
+    // A file system that hands a removed file's inode number to the next
+    // file made (ext4 does), here made to.
+    struct stat f00{};
+    QCOMPARE(::stat((at(0) + "/f00.txt").c_str(), &f00), 0);
+    if (change == "f00 replaced by zz")
+        f.fs.reportInode("zz.txt", f00.st_ino);
     if (change == "rewrite u5 elsewhere")
         QCOMPARE(::link(u5.c_str(), u5Elsewhere.c_str()), 0);
     for (const QString &entry : expected) {
@@ -1078,6 +1085,8 @@ void tst_DirectoryBackup::changingTree()
             done = changedFile(u5Elsewhere, "u5.txt");
         else if (change == "touch u5")
             done = setMtime(u5, shifted(Start, 60));
+        else if (change == "f00 replaced by zz")
+            done = ::unlink((at(0) + "/f00.txt").c_str()) == 0 && changedFile(at(9) + "/zz.txt", "zz.txt");
         else if (change == "link f00")
             done = ::link((at(0) + "/f00.txt").c_str(), (at(9) + "/zz.txt").c_str()) == 0;
         QVERIFY(done);

@@ -56,6 +56,13 @@ public:
         const std::lock_guard lock(m_mutex);
         m_hooks.push_back({op, std::move(nameContains), std::move(action), nth, 0});
     }
+    // openForReading reports `inode` for names containing `nameContains`:
+    // a file given the inode number of one removed earlier.
+    void reportInode(std::string nameContains, ino_t inode)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_inodes.emplace_back(std::move(nameContains), inode);
+    }
     [[nodiscard]] int calls(Op op) const
     {
         const std::lock_guard lock(m_mutex);
@@ -104,7 +111,14 @@ public:
     {
         if (const int error = injected(Op::OpenForReading, name))
             return -error;
-        return remember(m_real.openForReading(dirFd, name, followLinks, st), name);
+        const int fd = m_real.openForReading(dirFd, name, followLinks, st);
+        {
+            const std::lock_guard lock(m_mutex);
+            for (const auto &[nameContains, inode] : m_inodes)
+                if (fd >= 0 && concerns(nameContains, name, {}))
+                    st->st_ino = inode;
+        }
+        return remember(fd, name);
     }
     int statFd(int fd, struct stat *st) override
     {
@@ -306,6 +320,7 @@ private:
     std::array<int, OpCount> m_calls{};
     std::unordered_map<int, std::string> m_names;
     std::optional<long> m_fileSystemType;
+    std::vector<std::pair<std::string, ino_t>> m_inodes;
 };
 
 } // namespace pendrel::test
