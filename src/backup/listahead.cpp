@@ -193,7 +193,7 @@ std::optional<Listing> ListAhead::take(const std::string &path)
             // A file rewritten in place since leaves no trace on the
             // directory: the walk, had it read the directory now, would have
             // seen it.
-            if (listing && !m_changes.unchanged(listing->watch))
+            if (listing && listing->watch && !m_changes.unchanged(listing->watch))
                 return std::nullopt;
             return listing;
         }
@@ -358,12 +358,16 @@ Listing ListAhead::list(const SharedFd &parent, const char *name, const std::str
 {
     Listing listing;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &listing.listedFrom);
-    // The watch stands before the entries are read, so that whatever changes
-    // after they are judged is seen. A directory opened relative to its
-    // parent is watched first, by its name there: should the name lead
-    // elsewhere by the time it is opened, the directory watched was moved or
-    // removed, which its watch tells. Where changes may come unseen, the walk
-    // reads the directory itself.
+    // A directory opened relative to its parent is watched first, by its
+    // name there, before its entries are read: the walk, holding that
+    // parent, takes the listing on the watch's word alone (should the name
+    // lead elsewhere by the time it is opened, the directory watched was
+    // moved or removed, which its watch tells). A directory opened by its
+    // path is checked by the walk against its times, which tell of entries
+    // added or removed; it is watched before its first entry is stat'ed, so
+    // that a file changed after it is judged is seen, and a directory with
+    // nothing to stat (of subdirectories only, or empty) is not watched at
+    // all. Where changes may come unseen, the walk reads it itself.
     if (parent) {
         if (!known || !m_filter.changesSeen(known->device))
             return listing;
@@ -388,11 +392,12 @@ Listing ListAhead::list(const SharedFd &parent, const char *name, const std::str
     }
     if (!m_filter.changesSeen(listing.device))
         return listing;
-    if (!parent)
-        listing.watch = m_changes.watch(fd.get(), nullptr);
-    if (!listing.watch)
-        return listing;
     listing.opened = true;
+    const auto watchBeforeStat = [&] {
+        if (!listing.watch)
+            listing.watch = m_changes.watch(fd.get(), nullptr);
+        return bool(listing.watch);
+    };
     bool tooLarge = false;
     std::array<ino_t, 2> dots{};
     listing.error = m_filter.read(m_fs, fd.get(), listing.device, buffer, [&](const Examined &entry, Verdict verdict) {
@@ -411,13 +416,14 @@ Listing ListAhead::list(const SharedFd &parent, const char *name, const std::str
             (void)m_fs.prefetch(fd.get(), entry.name, std::min(entry.st.st_size, PrefetchBytes));
         tooLarge = listing.cost(path) > ListingBudget / 2;
         return !tooLarge;
-    }, &dots);
-    // A directory too large to hold is left to the walk, and so is one that
-    // is not what its parent's entry named: a file system mounted there
+    }, &dots, watchBeforeStat);
+    // A directory too large to hold is left to the walk, as is one that
+    // could not be watched, and one that is not what its parent's entry named: a file system mounted there
     // since the mounts were read (its root's ".." leads to itself), or
     // another directory put in the entry's place. The walk, trusting the
     // listing, would see no mount.
-    if (tooLarge || (fromEntry && (dots[0] != known->inode || dots[1] == dots[0]))) {
+    const bool unwatched = listing.error == ECANCELED && !listing.watch;
+    if (tooLarge || unwatched || (fromEntry && (dots[0] != known->inode || dots[1] == dots[0]))) {
         listing = Listing{};
         subdirectories = Subdirectories{};
     }

@@ -114,9 +114,11 @@ public:
     // for a link met as DT_UNKNOWN). `dots`, when given, gets the inodes the
     // entries "." and ".." carry (0 for one not met). Returns 0, or the errno
     // that stopped reading.
-    template<typename OnEntry>
+    // beforeStat() is called once, before the first stat; when it returns
+    // false, reading stops with ECANCELED.
+    template<typename OnEntry, typename BeforeStat = bool (*)()>
     int read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntry onEntry,
-             std::array<ino_t, 2> *dots = nullptr) const;
+             std::array<ino_t, 2> *dots = nullptr, BeforeStat beforeStat = [] { return true; }) const;
 
     // Judges an entry of a directory on `device` examined earlier, perhaps
     // by another thread, perhaps before the excluded folder was known; dirFd
@@ -233,10 +235,11 @@ private:
     std::unique_ptr<char[]> m_entries;
 };
 
-template<typename OnEntry>
+template<typename OnEntry, typename BeforeStat>
 int EntryFilter::read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntry onEntry,
-                      std::array<ino_t, 2> *dots) const
+                      std::array<ino_t, 2> *dots, BeforeStat beforeStat) const
 {
+    bool stating = false;
     for (;;) {
         const long filled = fs.readDirectory(fd, buffer, DirectoryBufferSize);
         if (filled <= 0)
@@ -258,8 +261,12 @@ int EntryFilter::read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntr
             examined.name = name;
             examined.type = type;
             examined.inode = entry->d_ino;
-            if (type != DT_DIR)
+            if (type != DT_DIR) {
+                if (!stating && !beforeStat())
+                    return ECANCELED;
+                stating = true;
                 examine(fs, fd, examined);
+            }
             const Verdict verdict = judge(fs, examined, device, fd);
             if ((verdict != Verdict::Skip || changesElsewhere(examined)) && !onEntry(examined, verdict))
                 return 0;
