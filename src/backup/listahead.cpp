@@ -351,7 +351,8 @@ void ListAhead::listTree(std::unique_lock<std::mutex> &lock, Helper &self, char 
 // filter lets through. A directory on a pseudo file system is
 // left to the walk, which leaves it out. `known` is the device and inode
 // its parent's entry gave: where they can be trusted, no stat is needed to
-// tell the walk which directory was listed, its "." and ".." entries confirm it.
+// tell the walk which directory was listed; its "." and ".." entries confirm
+// them.
 Listing ListAhead::list(const SharedFd &parent, const char *name, const std::string &path,
                         const std::optional<Identity> &known, Subdirectories &subdirectories, char *buffer,
                         SharedFd &opened)
@@ -418,10 +419,10 @@ Listing ListAhead::list(const SharedFd &parent, const char *name, const std::str
         return !tooLarge;
     }, &dots, watchBeforeStat);
     // A directory too large to hold is left to the walk, as is one that
-    // could not be watched, and one that is not what its parent's entry named: a file system mounted there
-    // since the mounts were read (its root's ".." leads to itself), or
-    // another directory put in the entry's place. The walk, trusting the
-    // listing, would see no mount.
+    // could not be watched, and one that is not what its parent's entry
+    // named: a file system mounted there since the mounts were read (its
+    // root's ".." leads to itself), or another directory put in the entry's
+    // place. The walk, trusting the listing, would see no mount.
     const bool unwatched = listing.error == ECANCELED && !listing.watch;
     if (tooLarge || unwatched || (fromEntry && (dots[0] != known->inode || dots[1] == dots[0]))) {
         listing = Listing{};

@@ -110,12 +110,12 @@ public:
 
     // Reads the open directory fd, which lies on `device`, and calls
     // onEntry(examined, verdict) for each entry not skipped, or skipped but
-    // changing elsewhere, in the order read. Costs one stat per entry that is not listed as a directory (two
-    // for a link met as DT_UNKNOWN). `dots`, when given, gets the inodes the
-    // entries "." and ".." carry (0 for one not met). Returns 0, or the errno
-    // that stopped reading.
-    // beforeStat() is called once, before the first stat; when it returns
-    // false, reading stops with ECANCELED.
+    // changing elsewhere, in the order read. Costs one stat per entry that
+    // is not listed as a directory (two for a link met as DT_UNKNOWN).
+    // `dots`, when given, gets the inodes the entries "." and ".." carry (0
+    // for one not met). beforeStat() is called once, before the first stat;
+    // when it returns false, reading stops with ECANCELED. Returns 0, or the
+    // errno that stopped reading.
     template<typename OnEntry, typename BeforeStat = bool (*)()>
     int read(FileSystem &fs, int fd, dev_t device, char *buffer, OnEntry onEntry,
              std::array<ino_t, 2> *dots = nullptr, BeforeStat beforeStat = [] { return true; }) const;
