@@ -3,6 +3,7 @@
 #include "filesystem.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <climits>
 #include <fcntl.h>
@@ -33,6 +34,28 @@ int readAll(int fd, std::string &out)
             return 0;
         out.append(buffer, std::size_t(n));
     }
+}
+
+// The whole of a regular file, or the errno that stopped the read (ENOENT
+// when there is none, EFBIG when it holds more than sizeLimit bytes).
+// O_NONBLOCK: a FIFO in the file's place must not block.
+int readRegularFile(const std::string &path, std::string &text, std::size_t sizeLimit = SIZE_MAX)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno;
+    struct stat st;
+    int error = ::fstat(fd, &st) == 0 ? 0 : errno;
+    if (error == 0 && !S_ISREG(st.st_mode))
+        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (error == 0 && std::size_t(st.st_size) > sizeLimit)
+        error = EFBIG;
+    if (error == 0) {
+        text.reserve(std::size_t(st.st_size));
+        error = readAll(fd, text);
+    }
+    ::close(fd);
+    return error;
 }
 
 std::vector<std::string> splitLines(const std::string &text)
@@ -128,28 +151,12 @@ int followLinks(const std::string &path, std::string &target)
 LoadResult loadSettings(const std::string &path)
 {
     LoadResult result;
-    // O_NONBLOCK: a FIFO in the file's place must not block the start.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno != ENOENT) {
-            result.status = LoadStatus::Unreadable;
-            result.error = errno;
-        }
-        return result;
-    }
-    struct stat st;
-    int error = ::fstat(fd, &st) == 0 ? 0 : errno;
-    if (error == 0 && !S_ISREG(st.st_mode))
-        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     std::string text;
-    if (error == 0) {
-        text.reserve(std::size_t(st.st_size));
-        error = readAll(fd, text);
-    }
-    ::close(fd);
-    if (error != 0) {
-        result.status = LoadStatus::Unreadable;
-        result.error = error;
+    if (const int error = readRegularFile(path, text)) {
+        if (error != ENOENT) {
+            result.status = LoadStatus::Unreadable;
+            result.error = error;
+        }
         return result;
     }
     if (text.empty())
@@ -218,6 +225,11 @@ std::string writeSettings(FileSystem &fs, const std::string &path, const Setting
     std::string target;
     if (const int error = followLinks(path, target))
         return systemError("Cannot follow the link", path, error);
+    // Most days the list is as it was read. Rewriting it would cost the
+    // close two fsyncs, which at a logout wait on all the session writes out.
+    std::string current;
+    if (readRegularFile(target, current, contents.size()) == 0 && current == contents)
+        return {};
     return writeFileAtomically(fs, target, contents, missingDirectory);
 }
 

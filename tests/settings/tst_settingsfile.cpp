@@ -207,7 +207,8 @@ void tst_SettingsFile::roundTrip_data()
     QTest::newRow("binary lines") << binary << binary;
 }
 
-// Load, then save unchanged: the bytes must be the expected ones.
+// Load, then save unchanged: the bytes must be the expected ones. A file
+// that already holds them is left alone, not replaced by a copy.
 void tst_SettingsFile::roundTrip()
 {
     QFETCH(QByteArray, input);
@@ -215,6 +216,9 @@ void tst_SettingsFile::roundTrip()
     QVERIFY(!expected.isEmpty());
 
     writeFile(m_path, input);
+    const QByteArray encoded = QFile::encodeName(m_path);
+    struct stat before, after;
+    QCOMPARE(::stat(encoded.constData(), &before), 0);
 
     const LoadResult loaded = loadSettings(m_path.toStdString());
     QCOMPARE(loaded.status, LoadStatus::Loaded);
@@ -222,6 +226,8 @@ void tst_SettingsFile::roundTrip()
     QVERIFY2(save(m_path, loaded.settings, &error), error.c_str());
     const QByteArray actual = readFile(m_path);
     QVERIFY2(actual == expected, qPrintable(byteDiff(actual, expected)));
+    QCOMPARE(::stat(encoded.constData(), &after), 0);
+    QCOMPARE(after.st_ino == before.st_ino, input == expected);
 }
 
 // A real kill: no destructor runs, yet the old file stays whole and what is
