@@ -1196,7 +1196,10 @@ void Bench::programPhases(const std::string &tree, const Info &info)
             exitGroup = at;
     }
     ::unlink(trace.c_str());
-    if (!end.ok || folder == 0 || syncEnd == 0 || settings == 0 || exitGroup == 0) {
+    // A sichern.txt that already holds the list is not written again.
+    if (settings == 0)
+        settings = syncEnd;
+    if (!end.ok || folder == 0 || syncEnd == 0 || exitGroup == 0) {
         m_notes.push_back("no phases of the real program's close: its trace lacks a mark.");
         return;
     }
@@ -1208,9 +1211,10 @@ void Bench::programPhases(const std::string &tree, const Info &info)
                        "-", "-" });
     m_notes.push_back("phases of the real program's close, one warm run under strace: request to the first copy"
                       " (close event, stick check, walk to the first changed file) / walk and copies / flush"
-                      " (syncfs of the stick) / settings written (two fsyncs) / window and Qt torn down, to"
-                      " exit_group / process end. strace's filter slows every call of the walk and copies, so"
-                      " take their time from the headless phases; the other phases make few calls.");
+                      " (syncfs of the stick) / settings written (two fsyncs; nothing when they are unchanged) /"
+                      " window and Qt torn down, to exit_group / process end. strace's filter slows every call of"
+                      " the walk and copies, so take their time from the headless phases; the other phases make"
+                      " few calls.");
 }
 
 void Bench::windowFigure(const std::string &tree, const Info &info)
