@@ -226,7 +226,7 @@ std::string writeSettings(FileSystem &fs, const std::string &path, const Setting
     if (const int error = followLinks(path, target))
         return systemError("Cannot follow the link", path, error);
     // Most days the list is as it was read. Rewriting it would cost the
-    // close two fsyncs, which at a logout wait on all the session writes out.
+    // close two fsyncs, which at a logout wait on all else being written out.
     std::string current;
     if (readRegularFile(target, current, contents.size()) == 0 && current == contents)
         return {};

@@ -45,9 +45,10 @@ enum class MissingDirectory { Fail, Create };
                                               MissingDirectory missingDirectory = MissingDirectory::Fail);
 
 // Writes the name and the directories, each line + CR LF, through
-// writeFileAtomically. A symbolic link at `path` is followed to its last
-// target (made when missing), which is replaced; the links stay as they are.
-// A loop of links is refused with ELOOP.
+// writeFileAtomically, unless the file holds exactly these bytes already. A
+// symbolic link at `path` is followed to its last target (made when missing),
+// which is replaced; the links stay as they are. A loop of links is refused
+// with ELOOP.
 [[nodiscard]] std::string writeSettings(FileSystem &fs, const std::string &path, const Settings &settings,
                                         MissingDirectory missingDirectory = MissingDirectory::Fail);
 
