@@ -178,9 +178,9 @@ public:
 // depth can be walked. A directory a helper has listed ahead is taken from
 // the helper when it is still the one the walk reached and nothing in it
 // changed since: its files rewritten in place included, as a watch kept on
-// it from before it was listed tells; otherwise the walk reads it again. Each file to be
-// saved is opened and judged again from what was opened, so that the outcome
-// does not depend on when a helper looked.
+// it from before it was listed tells; otherwise the walk reads it again.
+// Each file to be saved is opened and judged again from what was opened, so
+// that the outcome does not depend on when a helper looked.
 class Walk
 {
 public:
@@ -204,9 +204,9 @@ public:
 
 private:
     // One directory being walked: its descriptor (none while released, or
-    // shared with the helper that listed it), its
-    // device, the length of its path in m_path, and its subdirectories'
-    // names, each ended by a NUL, still to be entered from offset `next` on.
+    // shared with the helper that listed it), its device, the length of its
+    // path in m_path, and its subdirectories' names, each ended by a NUL,
+    // still to be entered from offset `next` on.
     struct Frame
     {
         SharedFd fd;
